@@ -1,0 +1,27 @@
+// Warnings and log lines (see diag.hpp).
+#include "diag.hpp"
+
+#include "module.hpp"
+#include "objects.hpp"
+
+namespace kv {
+
+void warn(PyObject* category, PyObject* message, int stacklevel) {
+    // A C function has no frame of its own: level 1 already names the Python
+    // frame that called into the module, which a Python function reaches
+    // with level 2.
+    Ref warnings = import("warnings");
+    Ref level = own(PyLong_FromLong(stacklevel > 1 ? stacklevel - 1 : 1));
+    Ref kwargs = new_dict();
+    dict_set(kwargs.get(), "stacklevel", level.get());
+    (void)call_method(warnings.get(), "warn", {message, category}, kwargs.get());
+}
+
+void log_line(PyObject* module, Level level, PyObject* message) {
+    static const char* const methods[] = {"debug", "info", "warning"};
+    Ref get_logger = global(module, "log");
+    Ref logger = call(get_logger.get());
+    (void)call_method(logger.get(), methods[static_cast<int>(level)], {message});
+}
+
+}  // namespace kv

@@ -1,0 +1,21 @@
+// Warnings and log lines, through the runtime's warning machinery and the
+// product logger.
+#pragma once
+
+#include "ref.hpp"
+
+namespace kv {
+
+// Emits `message` (a str) with `category`. `stacklevel` counts as for
+// warnings.warn called inside a Python function: 2 attributes the warning to
+// the caller of the module function. Throws when the warning was turned into
+// an error.
+void warn(PyObject* category, PyObject* message, int stacklevel);
+
+enum class Level { Debug, Info, Warning };
+
+// Obtains the logger anew through the module global `log` and calls its
+// debug/info/warning method with one text.
+void log_line(PyObject* module, Level level, PyObject* message);
+
+}  // namespace kv

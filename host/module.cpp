@@ -1,0 +1,81 @@
+// Module creation, load guards, function binding and late-bound globals
+// (see module.hpp).
+#include "module.hpp"
+
+#include "objects.hpp"
+
+namespace kv {
+
+PyObject* guarded_create(ModuleGuard& guard, PyObject* spec) {
+    int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (current == -1) return nullptr;
+    if (guard.interpreter_id == -1) {
+        guard.interpreter_id = current;
+    } else if (guard.interpreter_id != current) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one "
+                        "interpreter per process.");
+        return nullptr;
+    }
+    if (guard.module) return Ref::borrow(guard.module).release();
+    return entry([&] {
+        Ref name = attr(spec, "name");
+        return own(PyModule_NewObject(name.get()));
+    });
+}
+
+int guarded_exec(ModuleGuard& guard, PyObject* module, void (*init)(PyObject*)) {
+    if (guard.module) {
+        if (guard.module == module) return 0;
+        PyErr_Format(PyExc_RuntimeError,
+                     "Module '%s' has already been imported. Re-initialisation is not supported.",
+                     guard.short_name);
+        return -1;
+    }
+    int status = entry_status([&] { init(module); });
+    if (status == 0) guard.module = Ref::borrow(module).release();
+    return status;
+}
+
+void FunctionTable::add(PyObject* module, size_t index, PyMethodDef* def, PyObject* wrap) {
+    Ref modname = attr(module, "__name__");
+    Entry& e = entries_.at(index);
+    e.name = interned(def->ml_name);
+    e.function = own(PyCFunction_NewEx(def, module, modname.get()));
+    e.bound = wrap ? call(wrap, {e.function.get()}) : e.function;
+    ok(PyObject_SetAttr(module, e.name.get(), e.bound.get()));
+}
+
+Ref FunctionTable::current(PyObject* module, size_t index) const {
+    return global(module, name(index));
+}
+
+Ref global(PyObject* module, PyObject* name) {
+    PyObject* dict = PyModule_GetDict(module);  // borrowed
+    Ref value = dict_get(dict, name);
+    if (!value) raise(PyExc_NameError, "name '%U' is not defined", name);
+    return value;
+}
+
+Ref global(PyObject* module, const char* name) { return global(module, interned(name).get()); }
+
+void bind(PyObject* module, const char* name, PyObject* value) {
+    ok(PyObject_SetAttrString(module, name, value));
+}
+
+void bind_lazy(PyObject* module, const char* name, const char* target, const char* attribute) {
+    Ref lazy = import("korvane.core.lazy");
+    Ref lazy_import = kv::attr(lazy.get(), "lazy_import");
+    Ref target_text = text(target);
+    Ref handle = attribute ? call(lazy_import.get(), {target_text.get(), text(attribute).get()})
+                           : call(lazy_import.get(), {target_text.get()});
+    bind(module, name, handle.get());
+}
+
+void bind_from(PyObject* module, const char* name, const char* module_name, const char* attribute) {
+    Ref source = import(module_name);
+    Ref value = kv::attr(source.get(), attribute ? attribute : name);
+    bind(module, name, value.get());
+}
+
+}  // namespace kv
