@@ -1,0 +1,1 @@
+"""Korvane: the core of the chip-design product."""

@@ -1,0 +1,1 @@
+"""Korvane core: SPICE import, PDK management, cell freezing and their services."""

@@ -1,0 +1,69 @@
+"""The product logger.
+
+`get_logger()` returns the standard library logger named "korvane".  The first
+call attaches one handler that prints "LEVEL: message" lines to standard error;
+every call sets the level from the environment variable KORVANE_LOG_LEVEL
+(default WARNING), so a changed variable takes effect on the next message.
+Records still propagate to the root logger, where an application's own
+handlers (or pytest's caplog) see them.
+"""
+
+from __future__ import annotations
+
+import logging
+import os
+import sys
+
+__all__ = ["LEVEL_VARIABLE", "LOGGER_NAME", "get_logger"]
+
+LOGGER_NAME = "korvane"
+LEVEL_VARIABLE = "KORVANE_LOG_LEVEL"
+DEFAULT_LEVEL = logging.WARNING
+_HANDLER_NAME = "korvane.stderr"
+_LEVEL_NAMES = ("CRITICAL", "ERROR", "WARNING", "INFO", "DEBUG", "NOTSET")
+
+
+class _StderrHandler(logging.StreamHandler):
+    """Writes to whatever `sys.stderr` is at the time of each record."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.set_name(_HANDLER_NAME)
+        self.setFormatter(logging.Formatter("%(levelname)s: %(message)s"))
+
+    @property
+    def stream(self):  # type: ignore[override]
+        return sys.stderr
+
+    @stream.setter
+    def stream(self, value) -> None:
+        pass
+
+
+def _level_from_environment() -> int:
+    text = os.environ.get(LEVEL_VARIABLE, "").strip()
+    if not text:
+        return DEFAULT_LEVEL
+    if text.lstrip("+-").isdigit():
+        return int(text)
+    name = text.upper()
+    if name == "WARN":
+        name = "WARNING"
+    if name not in _LEVEL_NAMES:
+        raise ValueError(
+            f"{LEVEL_VARIABLE}={text!r} is not a log level; "
+            f"use one of {', '.join(_LEVEL_NAMES)} or a number"
+        )
+    return logging.getLevelNamesMapping()[name]
+
+
+def get_logger() -> logging.Logger:
+    """Return the product logger, its level taken from KORVANE_LOG_LEVEL."""
+    logger = logging.getLogger(LOGGER_NAME)
+    level = _level_from_environment()
+    # Matched by name so that a reloaded module does not attach a second one.
+    if not any(handler.get_name() == _HANDLER_NAME for handler in logger.handlers):
+        logger.addHandler(_StderrHandler())
+    if logger.level != level:
+        logger.setLevel(level)
+    return logger
