@@ -38,7 +38,9 @@ def delay_loop(*, length: float = 100.0, radius: float = 10.0) -> lv.Component:
     c = lv.Component()
     out = c.add_instance("out", straight(length=length))
     turn1 = c.add_instance("turn1", bend_euler(radius=radius), x=length)
-    turn2 = c.add_instance("turn2", bend_euler(radius=radius), x=length + radius, y=radius, rotation=90)
+    turn2 = c.add_instance(
+        "turn2", bend_euler(radius=radius), x=length + radius, y=radius, rotation=90
+    )
     back = c.add_instance("back", straight(length=length), x=length, y=2 * radius, rotation=180)
     c.connect((out, "o2"), (turn1, "o1"))
     c.connect((turn1, "o2"), (turn2, "o1"))

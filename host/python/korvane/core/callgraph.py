@@ -70,11 +70,12 @@ class CallGraph:
 
 
 def project_files(project_dir: Path) -> list[Path]:
-    """Return the project's Python files, sorted, leaving out hidden, build and environment folders."""
+    """Return the project's Python files, sorted, without hidden, build and environment folders."""
     found: list[Path] = []
     for root, dirs, files in os.walk(project_dir):
         dirs[:] = sorted(
-            d for d in dirs
+            d
+            for d in dirs
             if not d.startswith(".")
             and d not in _SKIPPED_DIRS
             and not d.endswith(".egg-info")

@@ -6,10 +6,10 @@ results and creates nothing.  The database runs in write-ahead-log mode and
 waits for a busy lock, so several processes may read and write it at once.
 Every operation opens its own connection and closes it before returning.
 
-Sources are stored as the records carry them: relative to the project
-directory for files inside it.  `get_factories_by_source` accepts paths in any
-form (absolute, or relative to the current directory) and looks them up the
-same way.
+Sources are stored as the records carry them (relative to the project
+directory, or absolute).  `get_factories_by_source` accepts paths in any form
+(absolute, or relative to the current directory) and finds the records of a
+file in either form.
 """
 
 from __future__ import annotations
@@ -56,6 +56,7 @@ def database_path() -> Path:
 
 @contextlib.contextmanager
 def _connect(*, create: bool) -> Iterator[sqlite3.Connection | None]:
+    """Open the database, with its table when `create`; yield None if there is nothing to read."""
     path = database_path()
     if not create and not path.exists():
         yield None
@@ -64,33 +65,41 @@ def _connect(*, create: bool) -> Iterator[sqlite3.Connection | None]:
         path.parent.mkdir(parents=True, exist_ok=True)
     connection = sqlite3.connect(path, timeout=BUSY_TIMEOUT_SECONDS, isolation_level=None)
     try:
-        version = connection.execute("PRAGMA user_version").fetchone()[0]
-        if version > SCHEMA_VERSION:
-            raise RuntimeError(
-                f"{path} was written by a newer version of the product (schema {version})"
-            )
-        if version < SCHEMA_VERSION and create:
-            connection.execute("PRAGMA journal_mode=WAL")
-            connection.execute("BEGIN IMMEDIATE")
-            for statement in filter(str.strip, _SCHEMA.split(";")):
-                connection.execute(statement)
-            connection.execute(f"PRAGMA user_version={SCHEMA_VERSION}")
-            connection.execute("COMMIT")
-        elif version < SCHEMA_VERSION:
-            yield None  # the file exists but no factory was ever written
-            return
-        yield connection
+        yield connection if _prepare(connection, path, create) else None
     finally:
         connection.close()
 
 
+def _prepare(connection: sqlite3.Connection, path: Path, create: bool) -> bool:
+    """Check the schema version, creating the table when asked; return whether it exists."""
+    try:
+        version = connection.execute("PRAGMA user_version").fetchone()[0]
+    except sqlite3.DatabaseError as error:
+        raise sqlite3.DatabaseError(f"{path}: {error}") from error
+    if version > SCHEMA_VERSION:
+        raise RuntimeError(
+            f"{path} was written by a newer version of the product (schema {version})"
+        )
+    if version == SCHEMA_VERSION:
+        return True
+    if not create:
+        return False  # the file exists but no factory was ever written
+    connection.execute("PRAGMA journal_mode=WAL")
+    connection.execute("BEGIN IMMEDIATE")
+    for statement in filter(str.strip, _SCHEMA.split(";")):
+        connection.execute(statement)
+    connection.execute(f"PRAGMA user_version={SCHEMA_VERSION}")
+    connection.execute("COMMIT")
+    return True
+
+
 def _record(row: Sequence) -> object:
-    return m.FactoryRecord(**dict(zip(_COLUMNS, row)))
+    return m.FactoryRecord(**dict(zip(_COLUMNS, row, strict=True)))
 
 
 def _batches(items: Sequence) -> Iterator[Sequence]:
     for start in range(0, len(items), _BATCH):
-        yield items[start:start + _BATCH]
+        yield items[start : start + _BATCH]
 
 
 def _check_texts(kind: str, values: Sequence) -> None:
@@ -118,12 +127,14 @@ def get_factories_by_name(*names: str) -> dict:
 def get_factories_by_source(*paths: str | os.PathLike[str]) -> dict:
     """Return source -> names (sorted) of the factories stored for each of `paths`.
 
-    Only sources with stored factories are listed, in the order of `paths`.
+    A file inside the project is found whether its records hold the source
+    relative to the project directory or as an absolute path.  Only sources
+    with stored factories are listed, in the order of `paths`.
     """
     if not paths:
         return {}
     project_dir = settings.get_project_dir()
-    sources = list(dict.fromkeys(_source_text(p, project_dir) for p in paths))
+    sources = list(dict.fromkeys(text for p in paths for text in _source_texts(p, project_dir)))
     names: dict[str, list[str]] = {}
     with _connect(create=False) as connection:
         if connection is not None:
@@ -184,8 +195,9 @@ def update_factories(*, add: Iterable = (), remove: Iterable[str] = ()) -> None:
         connection.execute("COMMIT")
 
 
-def _source_text(path: str | os.PathLike[str], project_dir: Path) -> str:
+def _source_texts(path: str | os.PathLike[str], project_dir: Path) -> tuple[str, ...]:
+    """Return the texts a record may hold as the source of `path` (relative, absolute)."""
     absolute = Path(path).resolve()
     if absolute.is_relative_to(project_dir):
-        return absolute.relative_to(project_dir).as_posix()
-    return str(absolute)
+        return absolute.relative_to(project_dir).as_posix(), str(absolute)
+    return (str(absolute),)

@@ -101,7 +101,9 @@ def _import(name: str, root: Path, path: Path, reload: bool) -> ModuleType:
     loaded_from = getattr(module, "__file__", None)
     if loaded_from is None or Path(loaded_from).resolve() != path:
         raise ImportError(
-            f"module {name!r} is loaded from {loaded_from}, not from {path}", name=name, path=str(path)
+            f"module {name!r} is loaded from {loaded_from}, not from {path}",
+            name=name,
+            path=str(path),
         )
     return module
 

@@ -34,7 +34,7 @@ class Port:
         object.__setattr__(self, "width", float(self.width))
 
     def transformed(self, x: float, y: float, rotation: float) -> Port:
-        """Return this port as seen from outside an instance rotated by `rotation` and moved to (x, y)."""
+        """Return the port as seen outside an instance rotated by `rotation` and moved to (x, y)."""
         angle = math.radians(rotation)
         px, py = self.position
         cos, sin = math.cos(angle), math.sin(angle)
@@ -59,12 +59,13 @@ class Instance:
     @property
     def ports(self) -> dict[str, Port]:
         """The component's ports, placed as the instance is."""
-        return {
-            p.name: p.transformed(self.x, self.y, self.rotation) for p in self.component.ports
-        }
+        return {p.name: p.transformed(self.x, self.y, self.rotation) for p in self.component.ports}
 
     def __repr__(self) -> str:
-        return f"Instance({self.name!r} of {self.component.name!r} at ({self.x}, {self.y}), {self.rotation}°)"
+        return (
+            f"Instance({self.name!r} of {self.component.name!r} "
+            f"at ({self.x}, {self.y}), {self.rotation}°)"
+        )
 
 
 class Component:
@@ -104,7 +105,7 @@ class Component:
         width: float = 0.5,
         port: str | tuple[Instance, str] | None = None,
     ) -> Port:
-        """Add a port; with `port`, export that instance port under `name` (its geometry is taken from it)."""
+        """Add a port; with `port`, export that instance port (and its geometry) under `name`."""
         if name in self._ports:
             raise ValueError(f"component {self.name!r} already has a port {name!r}")
         if port is None:
@@ -118,13 +119,21 @@ class Component:
         return new
 
     def add_instance(
-        self, name: str, component: Component, *, x: float = 0.0, y: float = 0.0, rotation: float = 0.0
+        self,
+        name: str,
+        component: Component,
+        *,
+        x: float = 0.0,
+        y: float = 0.0,
+        rotation: float = 0.0,
     ) -> Instance:
         """Place `component` inside this one under `name`."""
         if not isinstance(name, str) or not name or "," in name:
             raise ValueError(f"instance name must be a non-empty str without ',', not {name!r}")
         if not isinstance(component, Component):
-            raise TypeError(f"instance {name!r}: expected a Component, not {type(component).__name__}")
+            raise TypeError(
+                f"instance {name!r}: expected a Component, not {type(component).__name__}"
+            )
         if name in self._instances:
             raise ValueError(f"component {self.name!r} already has an instance {name!r}")
         instance = Instance(name, component, x, y, rotation)
@@ -150,7 +159,8 @@ class Component:
             raise KeyError(f"component {self.name!r} has no instance {instance_name!r}")
         if port_name not in instance.component._ports:
             raise KeyError(
-                f"instance {instance_name!r} ({instance.component.name}) has no port {port_name!r}; "
+                f"instance {instance_name!r} ({instance.component.name}) "
+                f"has no port {port_name!r}; "
                 f"it has {', '.join(instance.component._ports) or 'none'}"
             )
         return f"{instance_name},{port_name}", instance, port_name

@@ -45,8 +45,9 @@ def coupler(*, coupling: float = 0.5, loss_db: float = 0.1) -> Sparams:
     amplitude = 10 ** (-loss_db / 20)
     through = amplitude * math.sqrt(1 - coupling)
     cross = 1j * amplitude * math.sqrt(coupling)
-    return _reciprocal({("o1", "o4"): through, ("o1", "o3"): cross,
-                        ("o2", "o3"): through, ("o2", "o4"): cross})
+    return _reciprocal(
+        {("o1", "o4"): through, ("o1", "o3"): cross, ("o2", "o3"): through, ("o2", "o4"): cross}
+    )
 
 
 def mmi1x2(*, loss_db: float = 0.2) -> Sparams:

@@ -120,7 +120,10 @@ def mzi(*, delta_length: float = 10.0, length: float = 10.0) -> Component:
 
 @cell
 def extend_ports(*, component: Component | str = "straight", length: float = 5.0) -> Component:
-    """A container: `component` (or the active PDK's cell of that name) with a straight on each optical port."""
+    """A container: `component` (or the active PDK's cell of that name), optical ports extended.
+
+    Each optical port gets a straight of `length`; other ports are exported as they are.
+    """
     length = _positive("length", length)
     inner = get_active_pdk().get_component(component) if isinstance(component, str) else component
     if not isinstance(inner, Component):
@@ -147,8 +150,7 @@ def extend_ports(*, component: Component | str = "straight", length: float = 5.0
 def cells() -> dict:
     """Return a new map of the sample cells."""
     return {
-        f.__name__: f
-        for f in (straight, bend_euler, coupler, mmi1x2, mmi2x2, straight_heater, mzi)
+        f.__name__: f for f in (straight, bend_euler, coupler, mmi1x2, mmi2x2, straight_heater, mzi)
     }
 
 

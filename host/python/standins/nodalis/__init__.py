@@ -75,7 +75,8 @@ def get_ports(model_value: Mapping[tuple[str, str], Any], /) -> tuple[str, ...]:
     """Return the port names of S-parameters, in the order they first appear in the keys."""
     if not isinstance(model_value, Mapping):
         raise TypeError(
-            f"get_ports() expects S-parameters keyed by (port, port), not {type(model_value).__name__}"
+            "get_ports() expects S-parameters keyed by (port, port), "
+            f"not {type(model_value).__name__}"
         )
     ports: dict[str, None] = {}
     for key in model_value:
