@@ -1,0 +1,40 @@
+import logging
+
+import pytest
+
+from korvane.logger import get_logger
+
+
+@pytest.mark.parametrize(
+    ("value", "level"),
+    [
+        (None, logging.WARNING),
+        ("debug", logging.DEBUG),
+        ("INFO", logging.INFO),
+        ("warn", logging.WARNING),
+        ("15", 15),
+    ],
+)
+def test_level_comes_from_the_environment_on_every_call(monkeypatch, value, level):
+    monkeypatch.setenv("KORVANE_LOG_LEVEL", "ERROR")
+    assert get_logger().level == logging.ERROR
+    if value is None:
+        monkeypatch.delenv("KORVANE_LOG_LEVEL")
+    else:
+        monkeypatch.setenv("KORVANE_LOG_LEVEL", value)
+    assert get_logger().level == level
+
+
+def test_one_handler_prints_level_and_message_to_stderr(monkeypatch, capsys, caplog):
+    monkeypatch.setenv("KORVANE_LOG_LEVEL", "INFO")
+    get_logger()
+    get_logger().info("new factories: ['a']")
+    get_logger().debug("not shown")
+    assert capsys.readouterr().err == "INFO: new factories: ['a']\n"
+    assert caplog.messages == ["new factories: ['a']"]
+
+
+def test_an_unknown_level_is_a_clear_error(monkeypatch):
+    monkeypatch.setenv("KORVANE_LOG_LEVEL", "loud")
+    with pytest.raises(ValueError, match="KORVANE_LOG_LEVEL='loud' is not a log level"):
+        get_logger()
