@@ -1,5 +1,7 @@
+import copy
 import importlib
 import os
+import pickle
 import subprocess
 import sys
 
@@ -73,3 +75,9 @@ def test_a_missing_attribute_is_an_import_error(module):
 def test_bad_names_are_refused(args):
     with pytest.raises(TypeError):
         lazy_import(*args)
+
+
+def test_copies_and_pickles_are_handles_for_the_same_target():
+    handle = lazy_import("natsort", "natsorted")
+    for twin in (copy.deepcopy(handle), pickle.loads(pickle.dumps(handle))):
+        assert repr(twin) == repr(handle) and twin(["a10", "a2"]) == ["a2", "a10"]

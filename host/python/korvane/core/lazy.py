@@ -61,6 +61,10 @@ class LazyImport:
     def __call__(self, *args: Any, **kwargs: Any) -> Any:
         return self._resolve()(*args, **kwargs)
 
+    def __reduce__(self) -> tuple:
+        # Copies and pickles are new handles for the same target.
+        return (LazyImport, (self._module, self._attribute))
+
     def __dir__(self) -> list[str]:
         return dir(self._resolve())
 
