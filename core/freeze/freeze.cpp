@@ -1,0 +1,246 @@
+// Freezing a cell of the active PDK into a schematic netlist record.
+//
+// freeze(cell_name, **kwargs) builds the named cell through its factory with
+// the given settings, extracts the host netlist (with on_multi_connect="ignore"
+// from library version 9.34.0 on), keeps its six connectivity sections in a
+// new map and reports the netlist's warnings to the product logger, one line
+// per flattened entry. YAML cells and cells without instances are refused.
+//
+// _get_lumivar_version() reads lumivar.__version__ afresh on every call;
+// whatever cannot be read as "major.minor.patch" gives (0, 0, 0).
+//
+// Collaborators (get_pdk, log, nodalis, _get_lumivar_version) are module
+// globals looked up at call time, so replacing one changes behaviour.
+#include <utility>
+
+#include "diag.hpp"
+#include "state.hpp"
+
+namespace freeze {
+
+namespace {
+
+// --- library version ---------------------------------------------------------
+
+Ref int_triple(long a, long b, long c) {
+    Ref x = kv::own(PyLong_FromLong(a));
+    Ref y = kv::own(PyLong_FromLong(b));
+    Ref z = kv::own(PyLong_FromLong(c));
+    return kv::tuple_of({x.get(), y.get(), z.get()});
+}
+
+// The runtime's int() of a text: surrounding whitespace, a sign and single
+// underscores between digits are accepted; anything else raises ValueError.
+Ref int_of(PyObject* text) { return kv::own(PyLong_FromUnicodeObject(text, 10)); }
+
+// The part of `text` before the first `sep`, or all of it.
+Ref cut_at(PyObject* text, Py_UCS4 sep) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    const Py_ssize_t at = PyUnicode_FindChar(text, sep, 0, length, 1);
+    if (at == -2) kv::raise_set();
+    if (at == -1) return Ref::borrow(text);
+    return kv::own(PyUnicode_Substring(text, 0, at));
+}
+
+// (major, minor, patch) of a dotted version text; "+local" and "-suffix" are
+// cut off the patch, further dotted parts ignored, missing parts read as 0.
+Ref parse_version(PyObject* version) {
+    Ref dot = kv::interned(".");
+    Ref parts = kv::own(PyUnicode_Split(version, dot.get(), -1));
+    const Py_ssize_t n = PyList_GET_SIZE(parts.get());
+    Ref zero = kv::own(PyLong_FromLong(0));
+    Ref major = n >= 1 ? int_of(PyList_GET_ITEM(parts.get(), 0)) : zero;
+    Ref minor = n >= 2 ? int_of(PyList_GET_ITEM(parts.get(), 1)) : zero;
+    Ref patch_text = n >= 3 ? cut_at(cut_at(PyList_GET_ITEM(parts.get(), 2), '+').get(), '-')
+                            : kv::text("0");
+    Ref patch = int_of(patch_text.get());
+    return kv::tuple_of({major.get(), minor.get(), patch.get()});
+}
+
+Ref lumivar_version() {
+    // Imported by name on each call: whatever sys.modules holds is read.
+    Ref lumivar = kv::import("lumivar");
+    Ref name = kv::interned("__version__");
+    Ref version = kv::attr_or_null(lumivar.get(), name.get());
+    // A missing or non-text version (bytes, a number, None) is unreadable.
+    if (!version || !PyUnicode_Check(version.get())) return int_triple(0, 0, 0);
+    try {
+        return parse_version(version.get());
+    } catch (const kv::PyErrorSet&) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_IndexError) &&
+            !PyErr_ExceptionMatches(PyExc_AttributeError))
+            throw;
+        PyErr_Clear();
+        return int_triple(0, 0, 0);
+    }
+}
+
+// The version through the module global, calling the C++ code directly while
+// the global is still the module's own function.
+Ref current_version(State& st) {
+    Ref fn = st.functions.current(st.module, fn_get_lumivar_version);
+    if (st.functions.is_own(fn_get_lumivar_version, fn.get())) return lumivar_version();
+    return kv::call(fn.get());
+}
+
+// --- freezing -----------------------------------------------------------------
+
+// net.get(key, {}), with a new empty map as the default each time.
+Ref get_or_empty(PyObject* net, PyObject* key) {
+    Ref fallback = kv::new_dict();
+    if (PyDict_CheckExact(net)) {
+        Ref value = kv::dict_get(net, key);
+        return value ? value : fallback;
+    }
+    return kv::call_method(net, "get", {key, fallback.get()});
+}
+
+bool is_yaml_module(PyObject* module_name) {
+    Ref suffix = kv::interned("_picyml");
+    if (PyUnicode_CheckExact(module_name))
+        return kv::ok(static_cast<int>(PyUnicode_Tailmatch(module_name, suffix.get(), 0, PY_SSIZE_T_MAX, 1)));
+    Ref ends = kv::call_method(module_name, "endswith", {suffix.get()});
+    return kv::ok(PyObject_IsTrue(ends.get()));
+}
+
+// `key, value = item`, with the runtime's unpacking errors.
+std::pair<Ref, Ref> unpack_pair(PyObject* item) {
+    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2)
+        return {Ref::borrow(PyTuple_GET_ITEM(item, 0)), Ref::borrow(PyTuple_GET_ITEM(item, 1))};
+    if (!Py_TYPE(item)->tp_iter && !PySequence_Check(item))
+        kv::raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", kv::type_name(item));
+    Ref it = kv::own(PyObject_GetIter(item));
+    Ref got[2];
+    for (int i = 0; i < 2; ++i) {
+        got[i] = Ref::steal(PyIter_Next(it.get()));
+        if (!got[i]) {
+            if (PyErr_Occurred()) kv::raise_set();
+            kv::raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(it.get()));
+    if (extra) kv::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    if (PyErr_Occurred()) kv::raise_set();
+    return {std::move(got[0]), std::move(got[1])};
+}
+
+// "<key>: <value>" for every entry of the flattened warnings, all formed
+// before any is logged.
+Ref warning_texts(State& st, PyObject* net) {
+    Ref warnings = get_or_empty(net, st.warnings.get());
+    Ref nodalis = kv::global(st.module, "nodalis");
+    Ref flatten = kv::attr(nodalis.get(), "flatten_dict");
+    Ref options = kv::new_dict();
+    kv::dict_set(options.get(), "sep", kv::interned(" ").get());
+    Ref flat = kv::call(flatten.get(), {warnings.get()}, options.get());
+    Ref items = kv::call_method(flat.get(), "items");
+    Ref it = kv::own(PyObject_GetIter(items.get()));
+    Ref texts = kv::new_list();
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        auto [key, value] = unpack_pair(item.get());
+        Ref key_text = kv::own(PyObject_Format(key.get(), nullptr));
+        Ref value_text = kv::own(PyObject_Format(value.get(), nullptr));
+        Ref line = kv::own(PyUnicode_FromFormat("%U: %U", key_text.get(), value_text.get()));
+        kv::list_append(texts.get(), line.get());
+    }
+    if (PyErr_Occurred()) kv::raise_set();
+    return texts;
+}
+
+Ref freeze_cell(State& st, PyObject* cell_name, PyObject* settings) {
+    Ref get_pdk = kv::global(st.module, "get_pdk");
+    Ref pdk = kv::call(get_pdk.get());
+
+    Ref cells = kv::attr(pdk.get(), "cells");
+    if (!kv::ok(PySequence_Contains(cells.get(), cell_name))) {
+        Ref pdk_name = kv::attr(pdk.get(), "name");
+        Ref shown = kv::own(PyObject_Format(pdk_name.get(), nullptr));
+        Ref message = kv::own(PyUnicode_FromFormat("Cell %U not found in PDK %U", cell_name, shown.get()));
+        PyErr_SetObject(PyExc_FileNotFoundError, message.get());
+        kv::raise_set();
+    }
+    cells = kv::attr(pdk.get(), "cells");
+    Ref cell_func = kv::own(PyObject_GetItem(cells.get(), cell_name));
+
+    Ref module_name = kv::attr(cell_func.get(), "__module__");
+    if (is_yaml_module(module_name.get()))
+        kv::raise(PyExc_RuntimeError, "Cell %U is alreay a YAML cell.", cell_name);
+
+    // Settings go in as keywords only; none at all when there are none.
+    Ref cell = kv::call(cell_func.get(), {}, PyDict_GET_SIZE(settings) ? settings : nullptr);
+
+    Ref version = current_version(st);
+    const bool old_library = kv::ok(PyObject_RichCompareBool(version.get(), st.threshold.get(), Py_LT));
+    Ref options;
+    if (!old_library) {
+        options = kv::new_dict();
+        kv::dict_set(options.get(), "on_multi_connect", kv::interned("ignore").get());
+    }
+    Ref net = kv::call_method(cell.get(), "get_netlist", {}, options.get());
+
+    Ref record = kv::new_dict();
+    Ref instances;
+    for (size_t i = 0; i < kSections.size(); ++i) {
+        Ref value = get_or_empty(net.get(), st.sections[i].get());
+        kv::dict_set(record.get(), st.sections[i].get(), value.get());
+        if (i == 0) instances = value;
+    }
+    if (!kv::ok(PyObject_IsTrue(instances.get())))
+        kv::raise(PyExc_RuntimeError, "Cell %U has no instances.", cell_name);
+
+    Ref texts = warning_texts(st, net.get());
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(texts.get()); ++i)
+        kv::log_line(st.module, kv::Level::Warning, PyList_GET_ITEM(texts.get(), i));
+    return record;
+}
+
+// --- module functions -----------------------------------------------------------
+
+// Signatures are created on first call and never destroyed: their interned
+// names must not be released after the interpreter has been finalised.
+
+PyObject* py_freeze(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return kv::entry([&] {
+        static const kv::Signature& sig = *new kv::Signature("freeze", {kv::req("cell_name", kv::Type::Str)}, true);
+        kv::Args a = kv::bind(sig, args, nargs, kwnames);
+        return freeze_cell(state(), a[0], a.kwargs.get());
+    });
+}
+
+PyObject* py_get_lumivar_version(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return kv::entry([&] {
+        static const kv::Signature& sig = *new kv::Signature("_get_lumivar_version", {});
+        (void)kv::bind(sig, args, nargs, kwnames);
+        return lumivar_version();
+    });
+}
+
+template <class F>
+PyCFunction as_method(F* f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
+}
+
+PyMethodDef def_freeze = {
+    "freeze", as_method(py_freeze), METH_FASTCALL | METH_KEYWORDS,
+    "freeze($module, cell_name, **kwargs)\n--\n\n"
+    "Freeze a python cell as schematic netlist.\n\n"
+    "Args:\n"
+    "    cell_name: name of the cell to freeze.\n"
+    "    **kwargs: the keyword arguments to create the cell with.\n"};
+
+PyMethodDef def_get_lumivar_version = {
+    "_get_lumivar_version", as_method(py_get_lumivar_version), METH_FASTCALL | METH_KEYWORDS,
+    "_get_lumivar_version($module)\n--\n\n"
+    "Get the lumivar version as a tuple (major, minor, patch)."};
+
+}  // namespace
+
+void register_freeze(State& st) {
+    for (size_t i = 0; i < kSections.size(); ++i) st.sections[i] = kv::interned(kSections[i]);
+    st.warnings = kv::interned("warnings");
+    st.threshold = int_triple(9, 34, 0);
+    st.functions.add(st.module, fn_freeze, &def_freeze);
+    st.functions.add(st.module, fn_get_lumivar_version, &def_get_lumivar_version);
+}
+
+}  // namespace freeze
