@@ -59,4 +59,6 @@ def test_build_hidden_and_environment_folders_are_left_out(project):
         project.write(f"{folder}/x.py", cell)
     project.write("venv/pyvenv.cfg", "")
     project.write("tools/x.py", cell)
-    assert [f.path for f in cg.create_callgraph().cells()] == [project.root.resolve() / "tools" / "x.py"]
+    assert [f.path for f in cg.create_callgraph().cells()] == [
+        project.root.resolve() / "tools" / "x.py"
+    ]
