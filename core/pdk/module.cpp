@@ -1,13 +1,30 @@
 // korvane.core.pdk: binds the collaborators in their load order, loads the
-// host layout library (FrozenPdk derives from its Pdk class) and registers the
-// module's functions in their layout order.
-#include "state.hpp"
+// host layout library (FrozenPdk derives from its Pdk class) and binds the
+// module's functions and FrozenPdk in their layout order. The logic lives in
+// the concern files (access, frozen, imports, registration, database).
+#include "support.hpp"
 
 namespace pdk {
 
 static State* the_state = nullptr;
 
 State& state() { return *the_state; }
+
+static void take_runtime_facilities(State& st) {
+    Ref pathlib = kv::import("pathlib");
+    st.Path = kv::attr(pathlib.get(), "Path");
+    Ref abc = kv::import("collections.abc");
+    st.Mapping = kv::attr(abc.get(), "Mapping");
+    Ref importlib = kv::import("importlib");
+    st.import_module = kv::attr(importlib.get(), "import_module");
+    st.reload = kv::attr(importlib.get(), "reload");
+    Ref copy = kv::import("copy");
+    st.copy = kv::attr(copy.get(), "copy");
+    st.deepcopy = kv::attr(copy.get(), "deepcopy");
+    Ref op = kv::import("operator");
+    Ref attrgetter = kv::attr(op.get(), "attrgetter");
+    st.by_name = kv::call(attrgetter.get(), {kv::interned("name").get()});
+}
 
 static void init(PyObject* m) {
     auto* st = new State();
@@ -24,7 +41,20 @@ static void init(PyObject* m) {
     kv::bind_lazy(m, "imports", "korvane.core.imports");
     kv::bind_lazy(m, "db", "korvane.core.database");
     kv::bind_lazy(m, "register_models", "korvane.core.models", "register_models");
-    (void)kv::import("lumivar");
+    Ref lumivar = kv::import("lumivar");
+    Ref Pdk = kv::attr(lumivar.get(), "Pdk");
+
+    take_runtime_facilities(*st);
+    Ref functools = kv::import("functools");
+    Ref cache = kv::attr(functools.get(), "cache");
+
+    kv::FunctionTable& fns = st->functions;
+    fns.add(m, fn_get_pdk, &def_get_pdk);
+    fns.add(m, fn_get_base_pdk, &def_get_base_pdk, cache.get());
+    fns.add(m, fn_activate_pdk_by_name, &def_activate_pdk_by_name);
+    st->FrozenPdk = make_frozen_pdk(*st, Pdk.get());
+    kv::bind(m, "FrozenPdk", st->FrozenPdk.get());
+    fns.add(m, fn_get_pdk_uncached, &def_get_pdk_uncached, cache.get());
 }
 
 }  // namespace pdk

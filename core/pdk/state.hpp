@@ -1,5 +1,12 @@
-// State of korvane.core.pdk: the module object, its own function objects and
-// the FrozenPdk class. Created once at module exec.
+// State of korvane.core.pdk: the module object, its own function objects, the
+// FrozenPdk and error-cell types and the runtime facilities the module uses.
+// Created once at module exec; lives as long as the module.
+//
+// Each concern file defines the PyMethodDefs of its functions and the C++
+// bodies behind them; module.cpp binds the functions in the module's layout
+// order. Calls between the module's functions go through `call_*` helpers,
+// which look the name up in the module globals first (late binding) and run
+// the C++ body directly only when the global is still the module's own.
 #pragma once
 
 #include "args.hpp"
@@ -31,8 +38,30 @@ struct State {
     PyObject* module = nullptr;  // borrowed: the module outlives its state
     kv::FunctionTable functions{fn_count};
     Ref FrozenPdk;
+
+    // Runtime facilities, taken at exec.
+    Ref Path;           // pathlib.Path
+    Ref Mapping;        // collections.abc.Mapping
+    Ref import_module;  // importlib.import_module
+    Ref reload;         // importlib.reload
+    Ref copy;           // copy.copy
+    Ref deepcopy;       // copy.deepcopy
+    Ref by_name;        // operator.attrgetter("name")
 };
 
 State& state();
+
+// --- access.cpp ---------------------------------------------------------------
+extern PyMethodDef def_get_pdk;
+extern PyMethodDef def_get_base_pdk;
+extern PyMethodDef def_activate_pdk_by_name;
+extern PyMethodDef def_get_pdk_uncached;
+// The current `get_pdk` / `get_base_pdk` globals, called.
+Ref call_get_pdk(State& st);
+Ref call_get_base_pdk(State& st);
+
+// --- frozen.cpp ---------------------------------------------------------------
+// Creates FrozenPdk, derived from `base` (the host library's Pdk).
+Ref make_frozen_pdk(State& st, PyObject* base);
 
 }  // namespace pdk

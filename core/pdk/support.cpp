@@ -1,0 +1,92 @@
+// Shared object-protocol helpers (see support.hpp).
+#include "support.hpp"
+
+namespace pdk {
+
+std::pair<Ref, Ref> unpack2(PyObject* obj) {
+    Ref it = Ref::steal(PyObject_GetIter(obj));
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(obj)->tp_iter &&
+            !PySequence_Check(obj)) {
+            PyErr_Clear();
+            kv::raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", kv::type_name(obj));
+        }
+        kv::raise_set();
+    }
+    Ref items[2];
+    for (int i = 0; i < 2; ++i) {
+        items[i] = Ref::steal(PyIter_Next(it.get()));
+        if (!items[i]) {
+            if (PyErr_Occurred()) kv::raise_set();
+            kv::raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+        }
+    }
+    Ref extra = Ref::steal(PyIter_Next(it.get()));
+    if (extra) kv::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    if (PyErr_Occurred()) kv::raise_set();
+    return {std::move(items[0]), std::move(items[1])};
+}
+
+Ref format_text(PyObject* obj) {
+    if (PyUnicode_CheckExact(obj)) return Ref::borrow(obj);
+    return kv::own(PyObject_Format(obj, nullptr));
+}
+
+Ref cat(std::initializer_list<PyObject*> parts) {
+    Ref result = kv::text("");
+    for (PyObject* part : parts) result = kv::own(PyUnicode_Concat(result.get(), part));
+    return result;
+}
+
+bool truthy(PyObject* obj) { return kv::ok(PyObject_IsTrue(obj)) == 1; }
+
+bool equal(PyObject* a, PyObject* b) { return kv::ok(PyObject_RichCompareBool(a, b, Py_EQ)) == 1; }
+
+bool contains(PyObject* container, PyObject* item) {
+    return kv::ok(PySequence_Contains(container, item)) == 1;
+}
+
+Ref get_item(PyObject* mapping, PyObject* key) {
+    if (PyDict_CheckExact(mapping)) return kv::dict_get(mapping, key);
+    Ref value = kv::call_method(mapping, "get", {key});
+    if (value.is(Py_None)) return Ref();
+    return value;
+}
+
+void merge(PyObject* target, PyObject* source) {
+    if (PyDict_CheckExact(target) && PyDict_CheckExact(source)) {
+        kv::ok(PyDict_Update(target, source));
+        return;
+    }
+    (void)kv::call_method(target, "update", {source});
+}
+
+Ref items_of(PyObject* mapping) {
+    if (PyDict_CheckExact(mapping)) return kv::own(PyDict_Items(mapping));
+    return kv::own(PyMapping_Items(mapping));
+}
+
+Ref keys_of(PyObject* mapping) {
+    if (PyDict_CheckExact(mapping)) return kv::own(PyDict_Keys(mapping));
+    return kv::own(PySequence_List(mapping));
+}
+
+Ref values_of(PyObject* mapping) {
+    if (PyDict_CheckExact(mapping)) return kv::own(PyDict_Values(mapping));
+    return kv::own(PyMapping_Values(mapping));
+}
+
+void del_item(PyObject* mapping, PyObject* key) { kv::ok(PyObject_DelItem(mapping, key)); }
+
+Ref kwargs(std::initializer_list<std::pair<const char*, PyObject*>> items) {
+    Ref dict = kv::new_dict();
+    for (const auto& [name, value] : items) kv::dict_set(dict.get(), name, value);
+    return dict;
+}
+
+Ref setting(State& st, const char* name) {
+    Ref settings = kv::global(st.module, "settings");
+    return kv::call_method(settings.get(), name);
+}
+
+}  // namespace pdk
