@@ -1,5 +1,6 @@
 """freeze against the platform: the generic PDK of lumivar, nodalis and the product logger."""
 
+import inspect
 import json
 import logging
 import os
@@ -64,20 +65,26 @@ def test_netlist_warnings_reach_the_logger(pdk, monkeypatch, caplog, version, mu
 
 
 FRESH = """
-import json, korvane.core.freeze as fz, korvane.core.pdk as kp
-if not hasattr(kp, "get_pdk"):  # until the PDK module offers it
-    import lumivar.generic_tech as generic
-    fz.get_pdk = generic.get_generic_pdk
-print(json.dumps(fz.freeze("mzi", length=12.0)))
-print(fz._get_lumivar_version())
+import inspect
+import json
+from lumivar import Component, cell
+from lumivar.generic_tech import mmi1x2, straight
+from korvane.core.freeze import freeze
+from korvane.core.pdk import get_pdk
+{tap}
+get_pdk().cells["tap"] = tap
+print(json.dumps([freeze("mzi", length=12.0), freeze("tap", length=8.0)]))
 """
 
 
-def test_freezes_the_project_pdk_cell_in_a_fresh_process_that_exits_cleanly(pdk, tmp_path):
+def test_freezes_cells_of_the_project_pdk_in_a_fresh_process(pdk, tmp_path):
     (tmp_path / "pyproject.toml").write_text('[project]\nname = "chip"\n\n[tool.korvane]\npdk = "generic"\n')
     env = {**os.environ, "KORVANE_PROJECT_DIR": str(tmp_path)}
-    run = subprocess.run([sys.executable, "-c", FRESH], env=env, cwd=tmp_path, capture_output=True, text=True)
+    env.pop("KORVANE_LOG_LEVEL", None)
+    script = FRESH.format(tap=inspect.getsource(tap))
+    run = subprocess.run([sys.executable, "-c", script], env=env, cwd=tmp_path, capture_output=True, text=True)
     assert run.returncode == 0, run.stderr
-    record, version = run.stdout.splitlines()
-    assert json.loads(record) == json.loads(json.dumps(fz.freeze("mzi", length=12.0)))
-    assert version == "(9, 34, 0)"
+    expected = [fz.freeze("mzi", length=12.0), fz.freeze("tap", length=8.0)]
+    assert json.loads(run.stdout) == json.loads(json.dumps(expected))
+    assert run.stderr.splitlines() == [
+        f"WARNING: unconnected_ports split o3: {OPEN}", f"WARNING: unconnected_ports arm o2: {OPEN}"]
