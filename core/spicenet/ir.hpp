@@ -1,0 +1,28 @@
+// The intermediate representation of a SPICE netlist: one `Subckt` record
+// per closed subcircuit block and one `Conn` record per element line inside a
+// block, keyed by the position of their line among the relevant lines (from
+// 1), plus the comments of those lines. Also the reading of a netlist from a
+// path or an open text stream, and the location comments that place
+// instances.
+//
+// Dialect: `.subckt name nodes... key=value...`, `.ends`, `.global` (ignored);
+// any other dot command is a ParseError. Element lines outside blocks are
+// ignored.
+#pragma once
+
+#include "state.hpp"
+
+namespace spicenet {
+
+// `_parse_oc_spice_into_ir`: (IR dict, comments dict). `component_map` is a
+// dict, `kwargs` a dict of named values (or NULL).
+Ref parse_oc_spice_into_ir(State& st, PyObject* path_or_buf, PyObject* component_map, PyObject* kwargs);
+
+// `_parse_into_ir` on an iterable of relevant lines: (IR dict, comments dict).
+Ref parse_into_ir(State& st, PyObject* lines, PyObject* component_map, PyObject* kwargs);
+
+// `_parse_location_comment`: the placement dict of a comment (a str); empty
+// when the comment gives no placement.
+Ref parse_location_comment(State& st, PyObject* comment);
+
+}  // namespace spicenet

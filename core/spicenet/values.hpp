@@ -1,0 +1,57 @@
+// Values of SPICE parameters. A value text is unquoted (double quotes, then
+// single quotes marking an expression), a brace list becomes a bracket list,
+// and number text is read as a float scaled by a one-letter suffix
+// (p, n, u, m in any case). Expressions resolve against named values, else as
+// literals; what is neither gives a ParseWarning and None.
+//
+// Also the micrometre window of lengths in metres and the in-place rescaling
+// of a settings dict.
+#pragma once
+
+#include <string_view>
+
+#include "state.hpp"
+
+namespace spicenet {
+
+// Named values: the caller's keyword arguments, optionally overlaid by a
+// subcircuit's settings (which win on equal names). Both stay borrowed; the
+// merged dict is built only when a Python function needs it as **kwargs.
+class Named {
+  public:
+    explicit Named(PyObject* base = nullptr) : base_(base) {}
+    Named(PyObject* base, PyObject* overlay);
+
+    // The value of `key` (a str), or an empty Ref.
+    Ref find(PyObject* key) const;
+    // All names in one dict (to pass as **kwargs); may be the base itself.
+    PyObject* dict() const;
+
+  private:
+    PyObject* base_ = nullptr;     // dict or NULL
+    PyObject* overlay_ = nullptr;  // dict or NULL
+    mutable Ref merged_;
+};
+
+// `_parse_value` of a value text. `original`, when given, is the str the text
+// was taken from and comes back unchanged when the value is that text.
+Ref parse_value(State& st, std::string_view value, const Named& named, PyObject* original = nullptr);
+// `_parse_value` of any object (None and other falsy values give None).
+Ref parse_value(State& st, PyObject* value, const Named& named);
+// The same with the named values as a dict (or NULL for none).
+Ref parse_value(State& st, PyObject* value, PyObject* named_values);
+// `_parse_value` through the module global.
+Ref parse_value_late(State& st, std::string_view value, const Named& named);
+
+// `_eval` of an expression text (a str).
+Ref eval(State& st, PyObject* key_or_value, const Named& named);
+
+inline bool is_probably_um(double val, double low = 1e-10, double high = 0.01) {
+    return low < val && val < high;
+}
+
+// `_convert_um`: rescales the float lengths of `settings` (a dict) in place
+// and returns it.
+Ref convert_um(State& st, PyObject* settings);
+
+}  // namespace spicenet

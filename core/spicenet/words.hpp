@@ -1,0 +1,54 @@
+// Words of `.subckt` and element lines. A word holding "=" is a setting,
+// every other word is positional. Controlled sources (vcvs, vccs, ccvs, cccs)
+// are rewritten into the common layout: nodes, component, settings.
+#pragma once
+
+#include <deque>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "state.hpp"
+#include "values.hpp"
+
+namespace spicenet {
+
+using WordSpan = std::span<const std::string_view>;
+
+// Words after rewriting, with the texts the rewriting made kept alive.
+struct Rewritten {
+    std::vector<std::string_view> words;
+    std::deque<std::string> made;
+
+    void clear() {
+        words.clear();
+        made.clear();
+    }
+};
+
+// `_handle_sources` on word texts; `out` receives the result.
+void handle_sources(WordSpan words, Rewritten& out);
+// `_handle_sources` on any sequence of words: a new list.
+Ref handle_sources(PyObject* words);
+
+inline bool is_setting(std::string_view word) { return word.find('=') != std::string_view::npos; }
+
+// `_get_ir_ports`: the positional words as a tuple.
+Ref get_ir_ports(WordSpan words);
+Ref get_ir_ports(PyObject* words);  // a list
+
+// `_get_ir_settings`: a new dict of the setting words, values parsed through
+// the module global `_parse_value` with `named`.
+Ref get_ir_settings(State& st, WordSpan words, const Named& named);
+Ref get_ir_settings(State& st, PyObject* words, const Named& named);  // a list
+
+// `_get_parent_id`: the id of the last record of `parents` (a list), 0 when
+// empty.
+Ref get_parent_id(PyObject* parents);
+
+// The runtime's unpacking errors for a fixed number of targets.
+[[noreturn]] void raise_too_many_values(Py_ssize_t expected);
+[[noreturn]] void raise_need_more_values(Py_ssize_t found);
+
+}  // namespace spicenet
