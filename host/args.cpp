@@ -12,7 +12,7 @@ Signature::Signature(const char* func, std::initializer_list<Param> params, bool
     for (const Param& p : params_) {
         PyObject* name = PyUnicode_InternFromString(p.name);
         if (!name) Py_FatalError("cannot intern a parameter name");
-        names_.push_back(Ref::steal(name));
+        names_.push_back(name);
         if (!p.kwonly) {
             ++positional_;
             if (p.required) ++required_;

@@ -39,12 +39,15 @@ class Signature {
     bool varkw() const { return varkw_; }
     size_t positional() const { return positional_; }
     size_t required_positional() const { return required_; }
-    PyObject* name(size_t i) const { return names_[i].get(); }
+    PyObject* name(size_t i) const { return names_[i]; }
 
   private:
     const char* func_;
     std::vector<Param> params_;
-    std::vector<Ref> names_;  // interned parameter names
+    // Interned parameter names. Deliberately never released: signatures are
+    // function-local statics, destroyed at process exit after the interpreter
+    // has gone, when releasing a reference would touch freed memory.
+    std::vector<PyObject*> names_;
     bool varkw_;
     size_t positional_ = 0;
     size_t required_ = 0;
