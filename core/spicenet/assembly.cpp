@@ -1,8 +1,281 @@
-// (placeholder: the assembly concern of the SPICE import registers its functions here)
-#include "state.hpp"
+// Netlist assembly (see assembly.hpp).
+#include "assembly.hpp"
+
+#include "diag.hpp"
+#include "net_maps.hpp"
+#include "ports.hpp"
+#include "settings.hpp"
 
 namespace spicenet {
 
-void register_assembly(State&) {}
+namespace {
+
+// The per-subcircuit calls of assembly, each through its module global.
+struct Calls {
+    State& st;
+    PyObject* keymap;
+    PyObject* memo;
+
+    Ref get_ports(PyObject* component) const {
+        // Always through the attribute: it is the cache.
+        Ref fn = st.functions.current(st.module, fn_get_ports);
+        return kv::call(fn.get(), {component});
+    }
+
+    Ref get_port(PyObject* ports, Py_ssize_t i) const {
+        Ref fn = st.functions.current(st.module, fn_get_port);
+        if (st.functions.is_own(fn_get_port, fn.get())) {
+            kv::check_type("ports", ports, kv::Type::Tuple, false);
+            return spicenet::get_port(ports, i);
+        }
+        Ref position = kv::own(PyLong_FromSsize_t(i));
+        return kv::call(fn.get(), {ports, position.get()});
+    }
+
+    Ref patch_settings(PyObject* settings) const {
+        Ref fn = st.functions.current(st.module, fn_patch_settings);
+        if (st.functions.is_own(fn_patch_settings, fn.get()))
+            return spicenet::patch_settings(st, settings, keymap, memo);
+        return kv::call(fn.get(), {settings, keymap});
+    }
+
+    Ref parse_location_comment(PyObject* comment) const {
+        Ref fn = kv::global(st.module, st.back.parse_location_comment.get());
+        return kv::call(fn.get(), {comment});
+    }
+};
+
+// Raises the module's ParseError (looked up at call time) with `message`.
+[[noreturn]] void raise_parse_error(State& st, PyObject* message) {
+    Ref type = kv::global(st.module, st.back.ParseError.get());
+    Ref error = kv::call(type.get(), {message});
+    PyErr_SetObject(type.get(), error.get());
+    kv::raise_set();
+}
+
+// Appends `ref` to table[node], creating the list on first sight.
+void file_pin(PyObject* table, PyObject* node, PyObject* ref) {
+    Ref fresh = kv::new_list();
+    PyObject* list = nullptr;
+    kv::ok(PyDict_SetDefaultRef(table, node, fresh.get(), &list));
+    Ref held = Ref::steal(list);
+    kv::list_append(held.get(), ref);
+}
+
+}  // namespace
+
+Ref netlist_from_subckt(State& st, PyObject* ir, PyObject* subckt, PyObject* keymap, PyObject* comments,
+                        PyObject* memo) {
+    auto& b = st.back;
+    const Calls calls{st, keymap, memo};
+    if (comments == Py_None) comments = nullptr;
+    if (comments && !kv::ok(PyObject_IsTrue(comments))) comments = nullptr;
+
+    Ref declared = kv::attr(subckt, b.ports.get());
+    Ref declared_set = kv::own(PyFrozenSet_New(declared.get()));
+    Ref ports = kv::new_dict();
+    Ref nets = kv::new_dict();       // node -> references, in first-seen order
+    Ref on_declared = kv::new_dict();  // declared node -> every reference filed there
+    Ref instances = kv::new_dict();
+    Ref placements = kv::new_dict();
+
+    Ref children = kv::attr(subckt, b.children_ids.get());
+    Ref it = kv::own(PyObject_GetIter(children.get()));
+    while (Ref id = Ref::steal(PyIter_Next(it.get()))) {
+        Ref item = kv::dict_get(ir, id.get());
+        if (!item) net::raise_key_error(id.get());
+
+        Ref component = net::intern(memo, kv::attr(item.get(), b.component.get()));
+        Ref item_ports = calls.get_ports(component.get());
+
+        Ref name = kv::attr(item.get(), b.name.get());
+        Ref settings = kv::attr(item.get(), b.settings.get());
+        Ref instance = kv::new_dict();
+        kv::dict_set(instance.get(), b.component.get(), component.get());
+        Ref patched = calls.patch_settings(settings.get());
+        kv::dict_set(instance.get(), b.settings.get(), patched.get());
+        kv::dict_set(instances.get(), name.get(), instance.get());
+
+        if (comments) {
+            Ref comment = net::lookup(comments, id.get());
+            if (comment) {
+                Ref placement = calls.parse_location_comment(comment.get());
+                if (kv::ok(PyObject_IsTrue(placement.get())))
+                    kv::dict_set(placements.get(), name.get(), placement.get());
+            }
+        }
+
+        Ref nodes = kv::attr(item.get(), b.ports.get());
+        Ref seq = kv::own(PySequence_Fast(nodes.get(), "element ports must be iterable"));
+        Ref name_comma = kv::own(PyUnicode_FromFormat("%S,", name.get()));
+        for (Py_ssize_t i = 0, n = PySequence_Fast_GET_SIZE(seq.get()); i < n; ++i) {
+            Ref node = net::intern(memo, Ref::borrow(PySequence_Fast_GET_ITEM(seq.get(), i)));
+            Ref port = calls.get_port(item_ports.get(), i);
+            Ref port_text = PyUnicode_Check(port.get()) ? port : kv::to_text(port.get());
+            Ref ref = kv::own(PyUnicode_Concat(name_comma.get(), port_text.get()));
+            if (kv::ok(PySet_Contains(declared_set.get(), node.get()))) {
+                kv::dict_set(ports.get(), node.get(), ref.get());
+                file_pin(on_declared.get(), node.get(), ref.get());
+            } else {
+                file_pin(nets.get(), node.get(), ref.get());
+            }
+        }
+    }
+    if (PyErr_Occurred()) kv::raise_set();
+
+    // Only one pin can stay on a declared port; say so when others were dropped.
+    Py_ssize_t pos = 0;
+    PyObject *node, *refs;  // borrowed from the tables below
+    while (PyDict_Next(on_declared.get(), &pos, &node, &refs)) {
+        if (PyList_GET_SIZE(refs) < 2) continue;
+        Ref category = kv::global(st.module, b.ParseWarning.get());
+        Ref message = kv::own(PyUnicode_FromFormat(
+            "Port '%S' is connected to more than one pin: %R. Only the last one is kept.", node, refs));
+        kv::warn(category.get(), message.get(), 2);
+    }
+
+    Ref connections = kv::new_dict();
+    pos = 0;
+    while (PyDict_Next(nets.get(), &pos, &node, &refs)) {
+        const Py_ssize_t count = PyList_GET_SIZE(refs);
+        if (count == 1) {
+            kv::dict_set(ports.get(), node, PyList_GET_ITEM(refs, 0));
+        } else if (count == 2) {
+            kv::dict_set(connections.get(), PyList_GET_ITEM(refs, 0), PyList_GET_ITEM(refs, 1));
+        } else {
+            Ref message = kv::own(PyUnicode_FromFormat(
+                "Net '%S' is connected to more than two ports: %R. This is currently not supported.", node,
+                refs));
+            raise_parse_error(st, message.get());
+        }
+    }
+
+    Ref own_settings = kv::attr(subckt, b.settings.get());
+    Ref patched = calls.patch_settings(own_settings.get());
+
+    Ref record = kv::new_dict();
+    kv::dict_set(record.get(), b.instances.get(), instances.get());
+    kv::dict_set(record.get(), b.connections.get(), connections.get());
+    kv::dict_set(record.get(), b.ports.get(), ports.get());
+    kv::dict_set(record.get(), b.settings.get(), patched.get());
+    kv::dict_set(record.get(), b.placements.get(), placements.get());
+    return record;
+}
+
+Ref recursive_netlist_from_ir(State& st, PyObject* ir, PyObject* keymap, PyObject* comments) {
+    auto& b = st.back;
+    Ref memo = kv::new_dict();
+
+    Ref subckt_type = kv::global(st.module, b.Subckt.get());
+    Ref values = kv::own(PyDict_Values(ir));
+    Ref subckts = kv::new_list();
+    for (Py_ssize_t i = 0, n = PyList_GET_SIZE(values.get()); i < n; ++i) {
+        PyObject* value = PyList_GET_ITEM(values.get(), i);
+        if (kv::ok(PyObject_IsInstance(value, subckt_type.get()))) kv::list_append(subckts.get(), value);
+    }
+
+    // Records by component name; a later subcircuit of the same name replaces
+    // an earlier one in place, and so do its declared ports.
+    Ref nets = kv::new_dict();
+    Ref declared = kv::new_dict();
+    for (Py_ssize_t i = 0, n = PyList_GET_SIZE(subckts.get()); i < n; ++i) {
+        PyObject* subckt = PyList_GET_ITEM(subckts.get(), i);
+        Ref children = kv::attr(subckt, b.children_ids.get());
+        if (!kv::ok(PyObject_IsTrue(children.get()))) continue;
+        Ref fn = st.functions.current(st.module, fn_netlist_from_subckt);
+        Ref record;
+        if (st.functions.is_own(fn_netlist_from_subckt, fn.get())) {
+            kv::check_type("ir", ir, kv::Type::Dict, false);
+            kv::check_type("settings_keymap", keymap, kv::Type::Dict, false);
+            kv::check_type("comments", comments, kv::Type::Dict, true);
+            record = netlist_from_subckt(st, ir, subckt, keymap, comments, memo.get());
+        } else {
+            record = kv::call(fn.get(), {ir, subckt, keymap, comments});
+        }
+        Ref component = net::intern(memo.get(), kv::attr(subckt, b.component.get()));
+        kv::dict_set(nets.get(), component.get(), record.get());
+        Ref ports = kv::attr(subckt, b.ports.get());
+        kv::dict_set(declared.get(), component.get(), ports.get());
+    }
+
+    Ref nodalis = kv::global(st.module, b.nodalis.get());
+    Ref normalise = kv::attr(nodalis.get(), b.netlist.get());
+    Ref normalised = kv::call(normalise.get(), {nets.get()});
+    if (!PyDict_Check(normalised.get())) {
+        Ref model_dump = kv::attr(normalised.get(), b.model_dump.get());
+        normalised = kv::call(model_dump.get());
+    }
+
+    Ref patch = st.functions.current(st.module, fn_patch_ports);
+    if (st.functions.is_own(fn_patch_ports, patch.get())) {
+        kv::check_type("netlist", normalised.get(), kv::Type::Dict, false);
+        patch_ports(st, normalised.get(), declared.get());
+    } else {
+        (void)kv::call(patch.get(), {normalised.get(), declared.get()});
+    }
+
+    // The assembled placements replace whatever normalisation left.
+    Ref keys = kv::own(PyMapping_Keys(normalised.get()));
+    const Py_ssize_t count = PyList_GET_SIZE(keys.get());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* key = PyList_GET_ITEM(keys.get(), i);
+        Ref record = kv::own(PyObject_GetItem(normalised.get(), key));
+        Ref assembled = net::item(nets.get(), key);
+        Ref placements = net::item(assembled.get(), b.placements.get());
+        kv::ok(PyObject_SetItem(record.get(), b.placements.get(), placements.get()));
+    }
+
+    Ref result = kv::new_dict();
+    for (Py_ssize_t i = count - 1; i >= 0; --i) {
+        PyObject* key = PyList_GET_ITEM(keys.get(), i);
+        Ref record = kv::own(PyObject_GetItem(normalised.get(), key));
+        kv::dict_set(result.get(), key, record.get());
+    }
+    return result;
+}
+
+// --- module functions ----------------------------------------------------------
+
+namespace {
+
+PyObject* py_netlist_from_subckt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return kv::entry([&] {
+        static const kv::Signature sig(
+            "_netlist_from_subckt", {kv::req("ir", kv::Type::Dict), kv::req("subckt"),
+                                     kv::req("settings_keymap", kv::Type::Dict), kv::opt("comments", kv::Type::Dict)});
+        kv::Args a = kv::bind(sig, args, nargs, kwnames);
+        Ref memo = kv::new_dict();
+        return netlist_from_subckt(state(), a[0], a[1], a[2], a.get(3, Py_None), memo.get());
+    });
+}
+
+PyObject* py_recursive_netlist_from_ir(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames) {
+    return kv::entry([&] {
+        static const kv::Signature sig("_recursive_netlist_from_ir",
+                                       {kv::req("ir", kv::Type::Dict), kv::req("settings_keymap", kv::Type::Dict),
+                                        kv::req("comments", kv::Type::Dict)});
+        kv::Args a = kv::bind(sig, args, nargs, kwnames);
+        return recursive_netlist_from_ir(state(), a[0], a[1], a[2]);
+    });
+}
+
+PyMethodDef def_netlist_from_subckt = {
+    "_netlist_from_subckt", net::fastcall<py_netlist_from_subckt>(), METH_FASTCALL | METH_KEYWORDS,
+    "_netlist_from_subckt($module, ir, subckt, settings_keymap, comments=None)\n--\n\n"
+    "The netlist record of one subcircuit: instances, connections, ports,\n"
+    "settings and placements."};
+PyMethodDef def_recursive_netlist_from_ir = {
+    "_recursive_netlist_from_ir", net::fastcall<py_recursive_netlist_from_ir>(), METH_FASTCALL | METH_KEYWORDS,
+    "_recursive_netlist_from_ir($module, ir, settings_keymap, comments)\n--\n\n"
+    "The netlist records of every subcircuit with elements, normalised, keyed\n"
+    "by component name, the subcircuit closed last first."};
+
+}  // namespace
+
+void register_assembly(State& st) {
+    st.functions.add(st.module, fn_netlist_from_subckt, &def_netlist_from_subckt);
+    st.functions.add(st.module, fn_recursive_netlist_from_ir, &def_recursive_netlist_from_ir);
+}
 
 }  // namespace spicenet

@@ -1,8 +1,94 @@
-// (placeholder: the entry concern of the SPICE import registers its functions here)
-#include "state.hpp"
+// parse_oc_spice, the public entry of the SPICE import: reads the netlist into
+// the IR (`_parse_oc_spice_into_ir`) and assembles the netlist records from it
+// (`_recursive_netlist_from_ir`), both through the module globals.
+#include "assembly.hpp"
+#include "net_maps.hpp"
 
 namespace spicenet {
 
-void register_entry(State&) {}
+namespace {
+
+// Unpacks a pair as `a, b = value` does.
+std::pair<Ref, Ref> unpack_pair(PyObject* value) {
+    if (PyTuple_CheckExact(value) || PyList_CheckExact(value)) {
+        Py_ssize_t size = PySequence_Fast_GET_SIZE(value);
+        if (size < 2) net::raise_need_more(size);
+        if (size > 2) net::raise_too_many(2);
+        return {Ref::borrow(PySequence_Fast_GET_ITEM(value, 0)), Ref::borrow(PySequence_Fast_GET_ITEM(value, 1))};
+    }
+    Ref it = kv::own(PyObject_GetIter(value));
+    Ref first = Ref::steal(PyIter_Next(it.get()));
+    if (!first) {
+        if (PyErr_Occurred()) kv::raise_set();
+        net::raise_need_more(0);
+    }
+    Ref second = Ref::steal(PyIter_Next(it.get()));
+    if (!second) {
+        if (PyErr_Occurred()) kv::raise_set();
+        net::raise_need_more(1);
+    }
+    Ref third = Ref::steal(PyIter_Next(it.get()));
+    if (third) net::raise_too_many(2);
+    if (PyErr_Occurred()) kv::raise_set();
+    return {std::move(first), std::move(second)};
+}
+
+// A none or empty map becomes a new empty dict.
+Ref or_empty(PyObject* map) {
+    if (!map || map == Py_None || PyDict_GET_SIZE(map) == 0) return kv::new_dict();
+    return Ref::borrow(map);
+}
+
+Ref parse_oc_spice(State& st, PyObject* path_or_buf, PyObject* keymap_arg, PyObject* component_map_arg,
+                   PyObject* kwargs) {
+    Ref keymap = or_empty(keymap_arg);
+    Ref component_map = or_empty(component_map_arg);
+
+    Ref read = kv::global(st.module, st.back.parse_oc_spice_into_ir.get());
+    PyObject* read_args[] = {path_or_buf, component_map.get()};
+    Ref parsed = kv::own(PyObject_VectorcallDict(read.get(), read_args, 2, kwargs));
+    auto [ir, comments] = unpack_pair(parsed.get());
+
+    Ref assemble = st.functions.current(st.module, fn_recursive_netlist_from_ir);
+    Ref result;
+    if (st.functions.is_own(fn_recursive_netlist_from_ir, assemble.get())) {
+        kv::check_type("ir", ir.get(), kv::Type::Dict, false);
+        kv::check_type("settings_keymap", keymap.get(), kv::Type::Dict, false);
+        kv::check_type("comments", comments.get(), kv::Type::Dict, false);
+        result = recursive_netlist_from_ir(st, ir.get(), keymap.get(), comments.get());
+    } else {
+        result = kv::call(assemble.get(), {ir.get(), keymap.get(), comments.get()});
+    }
+    if (!result.is(Py_None) && !PyDict_CheckExact(result.get()))
+        kv::raise(PyExc_TypeError, "Expected %s, got %.200s", "dict", kv::type_name(result.get()));
+    return result;
+}
+
+PyObject* py_parse_oc_spice(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return kv::entry([&] {
+        static const kv::Signature sig("parse_oc_spice",
+                                       {kv::req("path_or_buf"), kv::opt("settings_keymap", kv::Type::Dict),
+                                        kv::opt("component_map", kv::Type::Dict)},
+                                       true);
+        kv::Args a = kv::bind(sig, args, nargs, kwnames);
+        return parse_oc_spice(state(), a[0], a[1], a[2], a.kwargs.get());
+    });
+}
+
+PyMethodDef def_parse_oc_spice = {
+    "parse_oc_spice", net::fastcall<py_parse_oc_spice>(), METH_FASTCALL | METH_KEYWORDS,
+    "parse_oc_spice($module, path_or_buf, settings_keymap=None, component_map=None, **kwargs)\n--\n\n"
+    "Import a SPICE netlist into netlist records.\n\n"
+    "path_or_buf is a path (str or Path) of the netlist file or an open text\n"
+    "stream. settings_keymap renames settings, component_map renames\n"
+    "subcircuits and components; any other keyword argument is a named value\n"
+    "for the single-quoted parameter expressions of the netlist.\n\n"
+    "Returns a dict from subcircuit name to its record (\"instances\",\n"
+    "\"connections\", \"ports\", \"settings\", \"placements\"), the subcircuit\n"
+    "closed last first."};
+
+}  // namespace
+
+void register_entry(State& st) { st.functions.add(st.module, fn_parse_oc_spice, &def_parse_oc_spice); }
 
 }  // namespace spicenet

@@ -1,8 +1,192 @@
-// (placeholder: the settings concern of the SPICE import registers its functions here)
-#include "state.hpp"
+// Settings patching and port patching (see settings.hpp).
+#include "settings.hpp"
+
+#include "net_maps.hpp"
 
 namespace spicenet {
 
-void register_settings(State&) {}
+Ref map_settings_keys(State&, PyObject* settings, PyObject* keymap, PyObject* memo) {
+    Ref names = kv::own(PyDict_Keys(settings));
+    kv::ok(PyList_Sort(names.get()));
+    Ref out = kv::new_dict();
+    for (Py_ssize_t i = 0, n = PyList_GET_SIZE(names.get()); i < n; ++i) {
+        PyObject* name = PyList_GET_ITEM(names.get(), i);
+        Ref value = net::item(settings, name);
+        Ref key = kv::dict_get(keymap, name);
+        if (!key) key = Ref::borrow(name);
+        key = net::intern(memo, std::move(key));
+        kv::dict_set(out.get(), key.get(), value.get());
+    }
+    return out;
+}
+
+Ref patch_settings(State& st, PyObject* settings, PyObject* keymap, PyObject* memo) {
+    kv::check_type("settings", settings, kv::Type::Dict, false);
+    kv::check_type("settings_keymap", keymap, kv::Type::Dict, false);
+    Ref map_keys = st.functions.current(st.module, fn_map_settings_keys);
+    Ref mapped = st.functions.is_own(fn_map_settings_keys, map_keys.get())
+                     ? map_settings_keys(st, settings, keymap, memo)
+                     : kv::call(map_keys.get(), {settings, keymap});
+    Ref convert_um = kv::global(st.module, st.back.convert_um.get());
+    return kv::call(convert_um.get(), {mapped.get()});
+}
+
+namespace {
+
+// n when the str `s` reads "o<n>" from `start` on (n >= 1, decimal, no
+// leading zero, as "o" + str(n) gives it); 0 otherwise.
+Py_ssize_t generic_position(PyObject* s, Py_ssize_t start) {
+    const Py_ssize_t len = PyUnicode_GET_LENGTH(s);
+    if (len - start < 2) return 0;
+    const int kind = PyUnicode_KIND(s);
+    const void* data = PyUnicode_DATA(s);
+    if (PyUnicode_READ(kind, data, start) != 'o') return 0;
+    if (PyUnicode_READ(kind, data, start + 1) == '0') return 0;
+    Py_ssize_t n = 0;
+    for (Py_ssize_t i = start + 1; i < len; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c < '0' || c > '9') return 0;
+        // Past any port count: no translation either way.
+        if (n > (PY_SSIZE_T_MAX - 9) / 10) return 0;
+        n = n * 10 + static_cast<Py_ssize_t>(c - '0');
+    }
+    return n;
+}
+
+// Translation of the instance port references of one record.
+class PortPatcher {
+  public:
+    PortPatcher(State& st, PyObject* mapping, PyObject* instances)
+        : st_(st), mapping_(mapping), instances_(instances) {}
+
+    // `ref` with its port name translated; `ref` itself when nothing changes.
+    Ref translate(PyObject* ref) const {
+        if (!PyUnicode_Check(ref))
+            kv::raise(PyExc_TypeError, "instance port reference must be str, not %.200s", kv::type_name(ref));
+        const Py_ssize_t len = PyUnicode_GET_LENGTH(ref);
+        const Py_ssize_t comma = PyUnicode_FindChar(ref, ',', 0, len, 1);
+        if (comma == -2) kv::raise_set();
+        if (comma == -1) net::raise_need_more(1);
+        const Py_ssize_t second = PyUnicode_FindChar(ref, ',', comma + 1, len, 1);
+        if (second == -2) kv::raise_set();
+        if (second >= 0) net::raise_too_many(2);
+
+        // Only generic names change, so the look-ups are needed for them alone.
+        const Py_ssize_t n = generic_position(ref, comma + 1);
+        if (n == 0) return Ref::borrow(ref);
+        Ref instance = kv::own(PyUnicode_Substring(ref, 0, comma));
+        Ref inst = net::lookup(instances_, instance.get());
+        if (!inst) return Ref::borrow(ref);
+        Ref component = net::lookup(inst.get(), st_.back.component.get());
+        if (!component) component = kv::interned("");
+        Ref names = net::lookup(mapping_, component.get());
+        if (!names || n > PyTuple_GET_SIZE(names.get())) return Ref::borrow(ref);
+        PyObject* name = PyTuple_GET_ITEM(names.get(), n - 1);
+        Ref text = PyUnicode_Check(name) ? Ref::borrow(name) : kv::to_text(name);
+        Ref prefix = kv::own(PyUnicode_Substring(ref, 0, comma + 1));
+        return kv::own(PyUnicode_Concat(prefix.get(), text.get()));
+    }
+
+  private:
+    State& st_;
+    PyObject* mapping_;    // borrowed: component -> tuple of port names
+    PyObject* instances_;  // borrowed: the record's "instances"
+};
+
+}  // namespace
+
+void patch_ports(State& st, PyObject* netlist, PyObject* declared_ports) {
+    auto& b = st.back;
+
+    // Port names per component, from the set as it stands.
+    Ref mapping = kv::new_dict();
+    net::for_each_item(netlist, [&](PyObject* component, PyObject* record) {
+        Ref ports = net::item(record, b.ports.get());
+        Ref declared = declared_ports ? net::lookup(declared_ports, component) : Ref();
+        if (declared.is(Py_None)) declared.reset();
+        Ref names = kv::own(PySequence_Tuple(declared ? declared.get() : ports.get()));
+        kv::dict_set(mapping.get(), component, names.get());
+    });
+
+    net::for_each_item(netlist, [&](PyObject*, PyObject* record) {
+        Ref instances = net::item(record, b.instances.get());
+        Ref connections = net::item(record, b.connections.get());
+        Ref ports = net::item(record, b.ports.get());
+        PortPatcher patcher(st, mapping.get(), instances.get());
+
+        Ref new_connections = kv::new_dict();
+        net::for_each_item(connections.get(), [&](PyObject* a, PyObject* z) {
+            Ref from = patcher.translate(a);
+            Ref to = patcher.translate(z);
+            kv::dict_set(new_connections.get(), from.get(), to.get());
+        });
+        Ref new_ports = kv::new_dict();
+        net::for_each_item(ports.get(), [&](PyObject* name, PyObject* ref) {
+            Ref to = patcher.translate(ref);
+            kv::dict_set(new_ports.get(), name, to.get());
+        });
+        kv::ok(PyObject_SetItem(record, b.connections.get(), new_connections.get()));
+        kv::ok(PyObject_SetItem(record, b.ports.get(), new_ports.get()));
+    });
+}
+
+// --- module functions ----------------------------------------------------------
+
+namespace {
+
+PyObject* py_map_settings_keys(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return kv::entry([&] {
+        static const kv::Signature sig("_map_settings_keys", {kv::req("settings", kv::Type::Dict),
+                                                              kv::req("settings_keymap", kv::Type::Dict)});
+        kv::Args a = kv::bind(sig, args, nargs, kwnames);
+        return map_settings_keys(state(), a[0], a[1]);
+    });
+}
+
+PyObject* py_patch_settings(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return kv::entry([&] {
+        static const kv::Signature sig("_patch_settings", {kv::req("settings", kv::Type::Dict),
+                                                           kv::req("settings_keymap", kv::Type::Dict)});
+        kv::Args a = kv::bind(sig, args, nargs, kwnames);
+        return patch_settings(state(), a[0], a[1]);
+    });
+}
+
+PyObject* py_patch_ports(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return kv::entry([&] {
+        static const kv::Signature sig("_patch_ports", {kv::req("netlist", kv::Type::Dict),
+                                                        kv::opt("declared_ports", kv::Type::Dict)});
+        kv::Args a = kv::bind(sig, args, nargs, kwnames);
+        PyObject* declared = a.get(1, Py_None);
+        patch_ports(state(), a[0], declared == Py_None ? nullptr : declared);
+        return kv::none();
+    });
+}
+
+PyMethodDef def_map_settings_keys = {
+    "_map_settings_keys", net::fastcall<py_map_settings_keys>(), METH_FASTCALL | METH_KEYWORDS,
+    "_map_settings_keys($module, settings, settings_keymap)\n--\n\n"
+    "A new dict of the settings in sorted name order, each name translated\n"
+    "through settings_keymap when it is a key there."};
+PyMethodDef def_patch_settings = {
+    "_patch_settings", net::fastcall<py_patch_settings>(), METH_FASTCALL | METH_KEYWORDS,
+    "_patch_settings($module, settings, settings_keymap)\n--\n\n"
+    "Settings with translated names and lengths in metres rescaled to\n"
+    "micrometres; the argument is not modified."};
+PyMethodDef def_patch_ports = {
+    "_patch_ports", net::fastcall<py_patch_ports>(), METH_FASTCALL | METH_KEYWORDS,
+    "_patch_ports($module, netlist, declared_ports=None)\n--\n\n"
+    "Replace the generic pin names o1, o2, ... of instances of the set's own\n"
+    "subcircuits, in place. o<n> becomes the n-th name of declared_ports[k]\n"
+    "for an instance of component k when declared_ports has k, else the n-th\n"
+    "key of the \"ports\" of k's record."};
+
+}  // namespace
+
+void register_settings(State& st) {
+    st.functions.add(st.module, fn_map_settings_keys, &def_map_settings_keys);
+    st.functions.add(st.module, fn_patch_settings, &def_patch_settings);
+    st.functions.add(st.module, fn_patch_ports, &def_patch_ports);
+}
 
 }  // namespace spicenet

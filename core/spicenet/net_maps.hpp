@@ -1,0 +1,63 @@
+// Helpers shared by port resolution, settings patching and netlist assembly:
+// mapping look-ups that also serve mappings other than dict, the per-import
+// memo of repeated texts, prefix tests on str without conversion, and the
+// runtime's unpacking and key errors.
+#pragma once
+
+#include <string_view>
+
+#include "state.hpp"
+
+namespace spicenet::net {
+
+// mapping[key], or an empty Ref when the key is absent.
+Ref lookup(PyObject* mapping, PyObject* key);
+
+// mapping[key]; a missing key raises KeyError(key).
+Ref item(PyObject* mapping, PyObject* key);
+
+// Raises KeyError with `key` as its only argument, as a failed subscription does.
+[[noreturn]] void raise_key_error(PyObject* key);
+
+// The memo's copy of an exact str (the first one seen is kept); any other
+// value comes back unchanged. Makes texts that repeat within one import the
+// same object.
+Ref intern(PyObject* memo, Ref value);
+
+// Whether the str `s` starts with the ASCII text `prefix`.
+bool starts_with(PyObject* s, std::string_view prefix);
+
+// The runtime's unpacking errors (ValueError).
+[[noreturn]] void raise_need_more(Py_ssize_t found);
+[[noreturn]] void raise_too_many(Py_ssize_t expected);
+
+// Calls fn(key, value) for every item of a mapping, in its order. Both are
+// held for the duration of the call.
+template <class F>
+void for_each_item(PyObject* mapping, F&& fn) {
+    if (PyDict_CheckExact(mapping)) {
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;  // borrowed, then held while fn runs
+        while (PyDict_Next(mapping, &pos, &k, &v)) {
+            Ref key = Ref::borrow(k), value = Ref::borrow(v);
+            fn(key.get(), value.get());
+        }
+        return;
+    }
+    Ref items = kv::own(PyMapping_Items(mapping));
+    Ref fast = kv::own(PySequence_Fast(items.get(), "items() must give pairs"));
+    for (Py_ssize_t i = 0, n = PySequence_Fast_GET_SIZE(fast.get()); i < n; ++i) {
+        Ref pair = Ref::borrow(PySequence_Fast_GET_ITEM(fast.get(), i));
+        if (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2)
+            kv::raise(PyExc_TypeError, "items() must give (key, value) pairs");
+        fn(PyTuple_GET_ITEM(pair.get(), 0), PyTuple_GET_ITEM(pair.get(), 1));
+    }
+}
+
+// A METH_FASTCALL | METH_KEYWORDS function as the PyCFunction of a PyMethodDef.
+template <auto F>
+PyCFunction fastcall() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(F));
+}
+
+}  // namespace spicenet::net

@@ -1,0 +1,127 @@
+import sys
+from pathlib import Path
+from types import SimpleNamespace
+
+import pytest
+
+import korvane.core.spicenet as sn
+
+sys.path.insert(0, str(Path(__file__).parent))
+from _back_helpers import cell, model, use_pdk  # noqa: E402
+
+SOURCE = ("minus", "plus", "out", "gnd_")
+
+
+@pytest.fixture
+def pdk(monkeypatch):
+    made = SimpleNamespace(models={}, cells={})
+    use_pdk(monkeypatch, made)
+    yield made
+    monkeypatch.undo()
+    sn._get_ports.cache_clear()
+
+
+@pytest.mark.parametrize(
+    "component, ports",
+    [("vcvs", SOURCE), ("vccs", SOURCE), ("ccvs", SOURCE), ("cccs", SOURCE),
+     ("resistor", ("minus", "plus")), ("capacitor", ("minus", "plus"))],
+)
+def test_primitives_never_consult_the_pdk(monkeypatch, component, ports):
+    def no_pdk():
+        raise AssertionError("PDK consulted")
+
+    monkeypatch.setattr(sn, "kv_pdk", SimpleNamespace(get_pdk=no_pdk))
+    assert sn._get_ports.__wrapped__(component) == ports
+
+
+@pytest.mark.parametrize(
+    "models, cells, component, expected",
+    [
+        ({"VCVS": model("p", "n")}, {}, "VCVS", ("n", "p")),  # case matters
+        ({"mmi": model("o2", "o1")}, {"mmi": cell("x")}, "mmi", ("o1", "o2")),  # model first
+        ({"mmi": lambda: {}}, {"mmi": cell("o3", "o1")}, "mmi", ("o1", "o3")),  # no model ports
+        ({"strip": model("o1", "o2")}, {}, "wg_strip", ("o1", "o2")),
+        ({}, {"strip": cell("o1", "e1", "in")}, "wg_strip", ("in", "o1", "e1")),
+        ({"": model("a")}, {}, "wg_", ("a",)),  # "wg_" alone falls back to the empty name
+        ({"strip": None}, {"strip": cell("o1")}, "strip", ("o1",)),  # a None model is no model
+        ({}, {"c": cell(None, "", "o1")}, "c", ("", "", "o1")),  # unnamed ports become ""
+        ({}, {}, "unknown", ()),
+    ],
+)
+def test_resolution(pdk, models, cells, component, expected):
+    pdk.models.update(models)
+    pdk.cells.update(cells)
+    assert sn._get_ports(component) == expected
+
+
+def test_a_failing_cell_has_no_ports_and_stays_cached(pdk):
+    pdk.cells["bad"] = factory = cell(fail=ValueError("cannot build"))
+    assert sn._get_ports("bad") == ()
+    assert sn._get_ports("bad") == ()
+    assert factory.calls == 1
+    assert sn._get_ports.cache_info().currsize == 1
+
+
+@pytest.mark.parametrize("stop", [KeyboardInterrupt, SystemExit])
+def test_interrupts_and_exit_requests_pass_through_uncached(pdk, stop):
+    pdk.cells["c"] = cell(fail=stop())
+    with pytest.raises(stop):
+        sn._get_ports("c")
+    assert sn._get_ports.cache_info().currsize == 0
+
+
+def test_model_errors_propagate(pdk):
+    pdk.models["m"] = lambda: 42
+    with pytest.raises(TypeError, match="S-parameters"):
+        sn._get_ports("m")
+
+
+def test_cache_and_late_binding(pdk, monkeypatch):
+    assert sn._get_ports.cache_info().maxsize == 128
+    calls = []
+    monkeypatch.setattr(sn, "_get_ports_from_model", lambda c: calls.append(c) or ("z",))
+    assert sn._get_ports("thing") == ("z",)
+    assert sn._get_ports("thing") == ("z",)
+    assert calls == ["thing"]
+    monkeypatch.setattr(sn, "_get_ports_from_model", lambda c: ())
+    monkeypatch.setattr(sn, "_get_ports_from_component", lambda c: ("from cell",))
+    assert sn._get_ports("other") == ("from cell",)
+
+
+def test_sort_order():
+    names = ["o2", "in10", "e1", "out", "o10", "in2", "gnd", "east"]
+    assert sn._sort_ports(names) == ("in2", "in10", "gnd", "out", "o2", "o10", "e1", "east")
+    # Equal natural keys keep their input order; any iterable is read once.
+    assert sn._sort_ports(iter(["o1", "o01", "B", "a", "in"])) == ("in", "B", "a", "o1", "o01")
+
+
+def test_sort_goes_through_the_natsorted_handle(monkeypatch):
+    groups = []
+    monkeypatch.setattr(sn, "natsorted", lambda g: groups.append(list(g)) or sorted(g, reverse=True))
+    assert sn._sort_ports(["o1", "in1", "x", "o2", "e1", "in2"]) == ("in2", "in1", "x", "o2", "o1", "e1")
+    assert groups == [["o1", "o2"], ["e1"], ["in1", "in2"], ["x"]]
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda: sn._get_ports(5), TypeError,
+         "Argument 'component' has incorrect type (expected str, got int)"),
+        (lambda: sn._sort_ports(["a", 3]), TypeError, "port names must be str, not int"),
+        (lambda: sn._get_port(["a"], 0), TypeError,
+         "Argument 'ports' has incorrect type (expected tuple, got list)"),
+        (lambda: sn._get_port(("a",), 1.0), TypeError,
+         "Argument 'i' has incorrect type (expected int, got float)"),
+        (lambda: sn._get_port(("a",), -1), ValueError, "position must not be negative, got -1"),
+    ],
+)
+def test_bad_arguments(call, error, message):
+    with pytest.raises(error) as info:
+        call()
+    assert str(info.value) == message
+
+
+def test_get_port():
+    assert [sn._get_port(("a", "b"), i) for i in range(4)] == ["a", "b", "o3", "o4"]
+    assert sn._get_port((), 0) == "o1"
+    assert sn._get_port((), 2**70) == f"o{2**70 + 1}"
