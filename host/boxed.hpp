@@ -4,7 +4,7 @@
 // never counts references by hand.
 //
 // The value type T provides `int traverse(visitproc, void*)` (visit each Ref
-// with kv::visit) and `void clear()` (drop every Ref).
+// with kv::visit_ref) and `void clear()` (drop every Ref).
 #pragma once
 
 #include <new>
@@ -25,7 +25,7 @@ T& unbox(PyObject* obj) {
     return reinterpret_cast<Boxed<T>*>(obj)->value;
 }
 
-inline int visit(const Ref& ref, visitproc fn, void* arg) { return ref ? fn(ref.get(), arg) : 0; }
+inline int visit_ref(const Ref& ref, visitproc visit, void* arg) { return ref ? visit(ref.get(), arg) : 0; }
 
 // A new object of `type` holding `value`. The value is built before the
 // object exists, so a failing constructor leaves nothing behind.
@@ -47,9 +47,9 @@ void boxed_dealloc(PyObject* obj) {
 }
 
 template <class T>
-int boxed_traverse(PyObject* obj, visitproc fn, void* arg) {
+int boxed_traverse(PyObject* obj, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(obj));
-    return unbox<T>(obj).traverse(fn, arg);
+    return unbox<T>(obj).traverse(visit, arg);
 }
 
 template <class T>

@@ -52,13 +52,28 @@ class LineReader {
     bool started_ = false;
     bool done_ = false;
     std::string_view statement_;  // into the content, or into statement_buffer_
+    bool statement_buffered_ = false;
     std::string statement_buffer_;
     std::string out_;
 };
 
+// A METH_FASTCALL | METH_KEYWORDS function as the PyCFunction of a PyMethodDef.
+template <auto F>
+constexpr PyCFunction fastcall() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(F));
+}
+constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+
+// Whether the module global for `fn` is still the module's own function
+// (false when the name is gone: the caller that needs it raises NameError).
+bool own_global(State& st, Fn fn);
+
 // Whether `_iter_relevant_lines` and every stage it composes are the module's
 // own, so the line preparation can run as one C++ pass.
 bool relevant_lines_own(State& st);
+
+// `_iter_relevant_lines` of a content (checked to be a str).
+Ref iter_relevant_lines(State& st, PyObject* content);
 
 // While alive, gives direct access to the reader behind a stream that
 // `_iter_relevant_lines` returned; the stream counts as running meanwhile.

@@ -1,8 +1,266 @@
-// (placeholder: the values concern of the SPICE import registers its functions here)
-#include "state.hpp"
+// Values of SPICE parameters (see values.hpp).
+#include "values.hpp"
+
+#include <string>
+
+#include "diag.hpp"
+#include "lines.hpp"
+#include "number_parse.hpp"
+#include "text_unicode.hpp"
 
 namespace spicenet {
 
-void register_values(State&) {}
+// --- named values -----------------------------------------------------------------
+
+Named::Named(PyObject* base, PyObject* overlay) : base_(base), overlay_(overlay) {
+    // A settings object that is not a plain dict is read the way dict.update reads it.
+    if (overlay_ && !PyDict_CheckExact(overlay_)) (void)dict();
+}
+
+Ref Named::find(PyObject* key) const {
+    if (merged_) return kv::dict_get(merged_.get(), key);
+    if (overlay_) {
+        if (Ref value = kv::dict_get(overlay_, key)) return value;
+    }
+    return base_ ? kv::dict_get(base_, key) : Ref();
+}
+
+PyObject* Named::dict() const {
+    if (merged_) return merged_.get();
+    if (!overlay_ && base_) return base_;
+    merged_ = base_ ? kv::own(PyDict_Copy(base_)) : kv::new_dict();
+    if (overlay_) {
+        if (PyDict_CheckExact(overlay_)) kv::ok(PyDict_Update(merged_.get(), overlay_));
+        else (void)kv::call_method(merged_.get(), "update", {overlay_});
+    }
+    return merged_.get();
+}
+
+NamedArgs bind_named(const char* func, std::initializer_list<kv::Param> params, PyObject* const* args,
+                     Py_ssize_t nargsf, PyObject* kwnames) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    const auto count = static_cast<Py_ssize_t>(params.size());
+    if (nargs != count) kv::raise_arg_count(func, true, count, count, nargs);
+    NamedArgs out;
+    out.named = kv::new_dict();
+    for (Py_ssize_t k = 0, n = kwnames ? PyTuple_GET_SIZE(kwnames) : 0; k < n; ++k)
+        kv::dict_set(out.named.get(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]);
+    Py_ssize_t i = 0;
+    for (const kv::Param& p : params) {
+        kv::check_type(p.name, args[i], p.type, p.none_ok);
+        out.values[i] = args[i];
+        ++i;
+    }
+    return out;
+}
+
+// --- reading a value ------------------------------------------------------------
+
+namespace {
+
+// Scale of a one-letter suffix, in any case; 1.0 for anything else.
+double scale(std::string_view suffix) {
+    if (suffix.size() != 1) return 1.0;
+    switch (suffix[0] | 0x20) {
+        case 'p': return 1e-12;
+        case 'n': return 1e-9;
+        case 'u': return 1e-6;
+        case 'm': return 0.001;
+        default: return 1.0;
+    }
+}
+
+// `s` without its first and last character.
+std::string_view inner(std::string_view s) { return s.size() < 2 ? std::string_view{} : s.substr(1, s.size() - 2); }
+
+bool quoted(std::string_view s, char quote) { return !s.empty() && s.front() == quote && s.back() == quote; }
+
+Ref eval_late(State& st, PyObject* expression, const Named& named) {
+    Ref fn = st.functions.current(st.module, fn_eval);
+    if (st.functions.is_own(fn_eval, fn.get())) return eval(st, expression, named);
+    return kv::call(fn.get(), {expression}, named.dict());
+}
+
+}  // namespace
+
+Ref parse_value(State& st, std::string_view value, const Named& named, PyObject* original) {
+    if (value.empty()) return kv::none();
+    const std::string_view input = value;
+
+    while (quoted(value, '"')) value = inner(value);
+    bool expression = false;
+    while (quoted(value, '\'')) {
+        expression = true;
+        value = inner(value);
+    }
+    std::string bracketed;
+    if (!value.empty() && value.front() == '{' && value.back() == '}') {
+        bracketed.reserve(value.size());
+        bracketed.push_back('[');
+        bracketed.append(inner(value));
+        bracketed.push_back(']');
+        value = bracketed;
+    }
+
+    double number = 0.0;
+    double factor = 1.0;
+    bool is_number = number::read_float(value, number);
+    if (!is_number && !value.empty()) {
+        const size_t last = text::last_char_size(value);
+        factor = scale(value.substr(value.size() - last));
+        is_number = number::read_float(value.substr(0, value.size() - last), number);
+    }
+    // A quoted number is that number, not an expression to evaluate.
+    if (is_number) return kv::own(PyFloat_FromDouble(number * factor));
+
+    if (original && value.data() == input.data() && value.size() == input.size() && !expression)
+        return Ref::borrow(original);
+    Ref result = kv::text(value);
+    if (expression) return eval_late(st, result.get(), named);
+    return result;
+}
+
+Ref parse_value(State& st, PyObject* value, const Named& named) {
+    if (!kv::ok(PyObject_IsTrue(value))) return kv::none();
+    if (PyUnicode_Check(value)) {
+        text::Utf8 u(value);
+        return parse_value(st, u.view, named, value);
+    }
+    // What the runtime does with a value that is not text: no str methods.
+    Ref quote = kv::text("\"");
+    (void)kv::call_method(value, "startswith", {quote.get()});
+    kv::raise(PyExc_TypeError, "expected a str value, got %.200s", kv::type_name(value));
+}
+
+Ref parse_value(State& st, PyObject* value, PyObject* named_values) { return parse_value(st, value, Named(named_values)); }
+
+Ref parse_value_late(State& st, std::string_view value, const Named& named) {
+    Ref fn = st.functions.current(st.module, fn_parse_value);
+    if (st.functions.is_own(fn_parse_value, fn.get())) return parse_value(st, value, named);
+    Ref text = kv::text(value);
+    return kv::call(fn.get(), {text.get()}, named.dict());
+}
+
+// --- expressions ---------------------------------------------------------------
+
+Ref eval(State& st, PyObject* key_or_value, const Named& named) {
+    kv::check_type("key_or_value", key_or_value, kv::Type::Str, false);
+    if (Ref value = named.find(key_or_value)) return value;
+
+    Ref ast = kv::global(st.module, "ast");
+    Ref literal_eval = kv::attr(ast.get(), "literal_eval");
+    PyObject* result = PyObject_CallOneArg(literal_eval.get(), key_or_value);
+    if (!result) {
+        // Syntax errors end the import; a well-formed non-literal becomes None.
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) kv::raise_set();
+        PyErr_Clear();
+        Ref category = kv::global(st.module, "ParseWarning");
+        Ref message = kv::own(PyUnicode_FromFormat(
+            "Could not parse '%U'. Setting it to None (to be specified during the circuit call). You can also "
+            "set the value of '%U' as a keyword argument of kv.parse_oc_spice",
+            key_or_value, key_or_value));
+        kv::warn(category.get(), message.get(), 2);
+        return kv::none();
+    }
+    Ref value = Ref::steal(result);
+    if (PySet_Check(value.get())) return kv::own(PySequence_List(value.get()));
+    return value;
+}
+
+// --- micrometres ------------------------------------------------------------------
+
+Ref convert_um(State& st, PyObject* settings) {
+    const Py_ssize_t size = PyDict_GET_SIZE(settings);
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;  // borrowed, then held while Python code may run
+    Ref factor = kv::own(PyFloat_FromDouble(1e6));
+    while (PyDict_Next(settings, &pos, &k, &v)) {
+        if (!PyFloat_Check(v)) continue;
+        Ref key = Ref::borrow(k), value = Ref::borrow(v);
+        Ref fn = st.functions.current(st.module, fn_is_probably_um);
+        bool inside = st.functions.is_own(fn_is_probably_um, fn.get())
+                          ? is_probably_um(PyFloat_AS_DOUBLE(value.get()))
+                          : kv::ok(PyObject_IsTrue(kv::call(fn.get(), {value.get()}).get()));
+        if (PyDict_GET_SIZE(settings) != size)
+            kv::raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+        if (!inside) continue;
+        Ref scaled = PyFloat_CheckExact(value.get())
+                         ? kv::own(PyFloat_FromDouble(PyFloat_AS_DOUBLE(value.get()) * 1e6))
+                         : kv::own(PyNumber_Multiply(value.get(), factor.get()));
+        kv::dict_set(settings, key.get(), scaled.get());
+    }
+    return Ref::borrow(settings);
+}
+
+// --- module functions --------------------------------------------------------------
+
+namespace {
+
+PyObject* py_parse_value(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return kv::entry([&] {
+        NamedArgs a = bind_named("_parse_value", {kv::req("value")}, args, nargs, kwnames);
+        return parse_value(state(), a.values[0], Named(a.named.get()));
+    });
+}
+
+PyObject* py_eval(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return kv::entry([&] {
+        NamedArgs a = bind_named("_eval", {kv::req("key_or_value", kv::Type::Str)}, args, nargs, kwnames);
+        return eval(state(), a.values[0], Named(a.named.get()));
+    });
+}
+
+double as_double(PyObject* value) {
+    double d = PyFloat_AsDouble(value);
+    if (d == -1.0 && PyErr_Occurred()) kv::raise_set();
+    return d;
+}
+
+PyObject* py_is_probably_um(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return kv::entry([&] {
+        static const kv::Signature sig("_is_probably_um", {kv::req("val"), kv::opt("low"), kv::opt("high")});
+        kv::Args a = kv::bind(sig, args, nargs, kwnames);
+        const double val = as_double(a[0]);
+        const double low = a[1] ? as_double(a[1]) : 1e-10;
+        const double high = a[2] ? as_double(a[2]) : 0.01;
+        return kv::boolean(is_probably_um(val, low, high));
+    });
+}
+
+PyObject* py_convert_um(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return kv::entry([&] {
+        static const kv::Signature sig("_convert_um", {kv::req("settings", kv::Type::Dict)});
+        kv::Args a = kv::bind(sig, args, nargs, kwnames);
+        return convert_um(state(), a[0]);
+    });
+}
+
+PyMethodDef def_parse_value = {
+    "_parse_value", fastcall<py_parse_value>(), kFastcall,
+    "_parse_value($module, value, /, **kwargs)\n--\n\n"
+    "Read a parameter value: quotes removed, numbers as floats scaled by a\n"
+    "p/n/u/m suffix, single-quoted expressions resolved against kwargs."};
+PyMethodDef def_eval = {
+    "_eval", fastcall<py_eval>(), kFastcall,
+    "_eval($module, key_or_value, /, **kwargs)\n--\n\n"
+    "A named value, else the literal the text spells; None with a ParseWarning\n"
+    "when it is neither."};
+PyMethodDef def_is_probably_um = {
+    "_is_probably_um", fastcall<py_is_probably_um>(), kFastcall,
+    "_is_probably_um($module, val, low=1e-10, high=0.01)\n--\n\n"
+    "Whether low < val < high: a length in metres of on-chip size."};
+PyMethodDef def_convert_um = {
+    "_convert_um", fastcall<py_convert_um>(), kFastcall,
+    "_convert_um($module, settings)\n--\n\n"
+    "Rescale the float lengths in metres of settings to micrometres, in place."};
+
+}  // namespace
+
+void register_values(State& st) {
+    st.functions.add(st.module, fn_parse_value, &def_parse_value);
+    st.functions.add(st.module, fn_eval, &def_eval);
+    st.functions.add(st.module, fn_is_probably_um, &def_is_probably_um);
+    st.functions.add(st.module, fn_convert_um, &def_convert_um);
+}
 
 }  // namespace spicenet

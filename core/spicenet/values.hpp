@@ -8,6 +8,7 @@
 // of a settings dict.
 #pragma once
 
+#include <initializer_list>
 #include <string_view>
 
 #include "state.hpp"
@@ -32,6 +33,15 @@ class Named {
     PyObject* overlay_ = nullptr;  // dict or NULL
     mutable Ref merged_;
 };
+
+// Arguments of a function with positional-only parameters and **kwargs.
+// Every keyword is a named value, also one that shares a parameter's name.
+struct NamedArgs {
+    PyObject* values[2] = {nullptr, nullptr};  // borrowed
+    Ref named;                                 // a new dict
+};
+NamedArgs bind_named(const char* func, std::initializer_list<kv::Param> params, PyObject* const* args,
+                     Py_ssize_t nargsf, PyObject* kwnames);
 
 // `_parse_value` of a value text. `original`, when given, is the str the text
 // was taken from and comes back unchanged when the value is that text.

@@ -1,8 +1,258 @@
-// (placeholder: the words concern of the SPICE import registers its functions here)
-#include "state.hpp"
+// Words of `.subckt` and element lines (see words.hpp).
+#include "words.hpp"
+
+#include "lines.hpp"
+#include "text_unicode.hpp"
 
 namespace spicenet {
 
-void register_words(State&) {}
+void raise_too_many_values(Py_ssize_t expected) {
+    kv::raise(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
+}
+
+void raise_need_more_values(Py_ssize_t found) {
+    kv::raise(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
+}
+
+namespace {
+
+constexpr std::string_view kSourceKeywords[] = {"vcvs", "vccs", "ccvs", "cccs"};
+constexpr Py_ssize_t kNoKeyword = -1;
+
+// Which source keyword `word` is, compared stripped and lower-cased.
+Py_ssize_t keyword_of(std::string_view word) {
+    word = text::strip(word);
+    if (!text::is_ascii(word)) {
+        // Lower-casing beyond ASCII is the runtime's.
+        Ref str = kv::text(word);
+        Ref lower = kv::call_method(str.get(), "lower");
+        for (size_t k = 0; k < std::size(kSourceKeywords); ++k)
+            if (PyUnicode_CompareWithASCIIString(lower.get(), kSourceKeywords[k].data()) == 0)
+                return static_cast<Py_ssize_t>(k);
+        return kNoKeyword;
+    }
+    if (word.size() != 4) return kNoKeyword;
+    for (size_t k = 0; k < std::size(kSourceKeywords); ++k) {
+        bool same = true;
+        for (size_t i = 0; i < 4 && same; ++i) same = (word[i] | 0x20) == kSourceKeywords[k][i];
+        if (same) return static_cast<Py_ssize_t>(k);
+    }
+    return kNoKeyword;
+}
+
+bool ascii_identifier(std::string_view word) {
+    auto head = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; };
+    auto tail = [&](char c) { return head(c) || (c >= '0' && c <= '9'); };
+    if (word.empty() || !head(word[0])) return false;
+    for (char c : word.substr(1))
+        if (!tail(c)) return false;
+    return true;
+}
+
+bool is_identifier(std::string_view word) {
+    if (text::is_ascii(word)) return ascii_identifier(word);
+    Ref str = kv::text(word);
+    return PyUnicode_IsIdentifier(str.get()) == 1;
+}
+
+// For a word that is not a str: the runtime's own error for `word.method()`;
+// an object that has such a method is still not a word.
+[[noreturn]] void refuse_word(PyObject* word, const char* method, std::initializer_list<PyObject*> args = {}) {
+    (void)kv::call_method(word, method, args);
+    kv::raise(PyExc_TypeError, "words must be str, not %.200s", kv::type_name(word));
+}
+
+}  // namespace
+
+// --- controlled sources -------------------------------------------------------------
+
+void handle_sources(WordSpan words, Rewritten& out) {
+    const auto n = static_cast<Py_ssize_t>(words.size());
+    std::vector<Py_ssize_t> keyword(words.size());
+    for (Py_ssize_t i = 0; i < n; ++i) keyword[i] = keyword_of(words[i]);
+
+    Py_ssize_t at = -1;
+    for (Py_ssize_t k = 0; k < static_cast<Py_ssize_t>(std::size(kSourceKeywords)) && at < 0; ++k)
+        for (Py_ssize_t i = 0; i < n; ++i)
+            if (keyword[i] == k) {
+                at = i;
+                break;
+            }
+
+    auto keep = [&](Py_ssize_t i) {
+        out.words.push_back(words[i]);
+        out.origin.push_back(i);
+    };
+    if (at < 0) {
+        for (Py_ssize_t i = 0; i < n; ++i) keep(i);
+        return;
+    }
+
+    // Controlling nodes move in front of the output nodes (the last one first);
+    // unnamed values become gain=, unknown1=, unknown2=, ...
+    std::vector<Py_ssize_t> front;
+    std::vector<std::pair<std::string_view, Py_ssize_t>> controls;
+    int values = 0;
+    for (Py_ssize_t i = at + 1; i < n; ++i) {
+        std::string_view w = words[i];
+        if (is_setting(w)) {
+            controls.emplace_back(w, i);
+        } else if (is_identifier(w)) {
+            front.push_back(i);
+            controls.emplace_back(out.made.emplace_back(std::string(w) + "="), -1);
+        } else {
+            std::string made = values == 0 ? std::string("gain=") : "unknown" + std::to_string(values) + "=";
+            made.append(w);
+            controls.emplace_back(out.made.emplace_back(std::move(made)), -1);
+            ++values;
+        }
+    }
+    for (auto it = front.rbegin(); it != front.rend(); ++it) keep(*it);
+    for (Py_ssize_t i = 0; i <= at; ++i) keep(i);
+    for (auto& [w, origin] : controls) {
+        out.words.push_back(w);
+        out.origin.push_back(origin);
+    }
+}
+
+Ref handle_sources(PyObject* words) {
+    Ref list = kv::own(PySequence_List(words));
+    std::vector<text::Utf8> held;
+    for (Py_ssize_t i = 0, n = PyList_GET_SIZE(list.get()); i < n; ++i) {
+        PyObject* item = PyList_GET_ITEM(list.get(), i);
+        if (!PyUnicode_Check(item)) refuse_word(item, "strip");
+        held.emplace_back(item);
+    }
+    std::vector<std::string_view> views;
+    views.reserve(held.size());
+    for (const auto& u : held) views.push_back(u.view);
+
+    Rewritten rewritten;
+    handle_sources(views, rewritten);
+    Ref out = kv::new_list(static_cast<Py_ssize_t>(rewritten.words.size()));
+    for (size_t i = 0; i < rewritten.words.size(); ++i) {
+        const Py_ssize_t origin = rewritten.origin[i];
+        Ref item = origin >= 0 ? Ref::borrow(PyList_GET_ITEM(list.get(), origin)) : kv::text(rewritten.words[i]);
+        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), item.release());
+    }
+    return out;
+}
+
+// --- ports and settings -------------------------------------------------------------
+
+Ref get_ir_ports(WordSpan words) {
+    Py_ssize_t count = 0;
+    for (std::string_view w : words) count += is_setting(w) ? 0 : 1;
+    Ref ports = kv::own(PyTuple_New(count));
+    Py_ssize_t i = 0;
+    for (std::string_view w : words)
+        if (!is_setting(w)) PyTuple_SET_ITEM(ports.get(), i++, kv::text(w).release());
+    return ports;
+}
+
+Ref get_ir_ports(PyObject* words) {
+    Ref sep = kv::text("=");
+    Ref ports = kv::new_list();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(words); ++i) {
+        Ref item = Ref::borrow(PyList_GET_ITEM(words, i));
+        if (!kv::ok(PySequence_Contains(item.get(), sep.get()))) kv::list_append(ports.get(), item.get());
+    }
+    return kv::own(PyList_AsTuple(ports.get()));
+}
+
+Ref get_ir_settings(State& st, WordSpan words, const Named& named) {
+    Ref settings = kv::new_dict();
+    for (std::string_view w : words) {
+        const size_t eq = w.find('=');
+        if (eq == std::string_view::npos) continue;
+        if (w.find('=', eq + 1) != std::string_view::npos) raise_too_many_values(2);
+        Ref key = kv::text(w.substr(0, eq));
+        Ref value = parse_value_late(st, w.substr(eq + 1), named);
+        kv::dict_set(settings.get(), key.get(), value.get());
+    }
+    return settings;
+}
+
+Ref get_ir_settings(State& st, PyObject* words, const Named& named) {
+    Ref list = kv::own(PyList_GetSlice(words, 0, PY_SSIZE_T_MAX));  // a parse may change the caller's list
+    Ref sep = kv::text("=");
+    std::vector<text::Utf8> held;
+    for (Py_ssize_t i = 0, n = PyList_GET_SIZE(list.get()); i < n; ++i) {
+        PyObject* item = PyList_GET_ITEM(list.get(), i);
+        if (PyUnicode_Check(item)) held.emplace_back(item);
+        else if (kv::ok(PySequence_Contains(item, sep.get()))) refuse_word(item, "split", {sep.get()});
+    }
+    std::vector<std::string_view> views;
+    views.reserve(held.size());
+    for (const auto& u : held) views.push_back(u.view);
+    return get_ir_settings(st, views, named);
+}
+
+Ref get_parent_id(PyObject* parents) {
+    const Py_ssize_t n = PyList_GET_SIZE(parents);
+    if (n == 0) return kv::own(PyLong_FromLong(0));
+    Ref last = Ref::borrow(PyList_GET_ITEM(parents, n - 1));
+    return kv::attr(last.get(), "id");
+}
+
+// --- module functions --------------------------------------------------------------
+
+namespace {
+
+PyObject* py_handle_sources(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return kv::entry([&] {
+        static const kv::Signature sig("_handle_sources", {kv::req("words")});
+        kv::Args a = kv::bind(sig, args, nargs, kwnames);
+        return handle_sources(a[0]);
+    });
+}
+
+PyObject* py_get_ir_ports(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return kv::entry([&] {
+        static const kv::Signature sig("_get_ir_ports", {kv::req("words", kv::Type::List)});
+        kv::Args a = kv::bind(sig, args, nargs, kwnames);
+        return get_ir_ports(a[0]);
+    });
+}
+
+PyObject* py_get_ir_settings(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return kv::entry([&] {
+        NamedArgs a = bind_named("_get_ir_settings", {kv::req("words", kv::Type::List)}, args, nargs, kwnames);
+        return get_ir_settings(state(), a.values[0], Named(a.named.get()));
+    });
+}
+
+PyObject* py_get_parent_id(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return kv::entry([&] {
+        static const kv::Signature sig("_get_parent_id", {kv::req("parents", kv::Type::List)});
+        kv::Args a = kv::bind(sig, args, nargs, kwnames);
+        return get_parent_id(a[0]);
+    });
+}
+
+PyMethodDef def_handle_sources = {
+    "_handle_sources", fastcall<py_handle_sources>(), kFastcall,
+    "_handle_sources($module, words)\n--\n\n"
+    "The words after an element name as a new list, a controlled source\n"
+    "(vcvs, vccs, ccvs, cccs) rewritten to nodes, source, key=value words."};
+PyMethodDef def_get_ir_ports = {
+    "_get_ir_ports", fastcall<py_get_ir_ports>(), kFastcall,
+    "_get_ir_ports($module, words)\n--\n\nThe words without \"=\", as a tuple."};
+PyMethodDef def_get_ir_settings = {
+    "_get_ir_settings", fastcall<py_get_ir_settings>(), kFastcall,
+    "_get_ir_settings($module, words, /, **kwargs)\n--\n\n"
+    "A dict of the key=value words, values read with kwargs as named values."};
+PyMethodDef def_get_parent_id = {
+    "_get_parent_id", fastcall<py_get_parent_id>(), kFastcall,
+    "_get_parent_id($module, parents)\n--\n\nThe id of the last open subcircuit, 0 when none is open."};
+
+}  // namespace
+
+void register_words(State& st) {
+    st.functions.add(st.module, fn_handle_sources, &def_handle_sources);
+    st.functions.add(st.module, fn_get_ir_ports, &def_get_ir_ports);
+    st.functions.add(st.module, fn_get_ir_settings, &def_get_ir_settings);
+    st.functions.add(st.module, fn_get_parent_id, &def_get_parent_id);
+}
 
 }  // namespace spicenet

@@ -19,10 +19,12 @@ using WordSpan = std::span<const std::string_view>;
 // Words after rewriting, with the texts the rewriting made kept alive.
 struct Rewritten {
     std::vector<std::string_view> words;
+    std::vector<Py_ssize_t> origin;  // per word: its position in the input, or -1 when made
     std::deque<std::string> made;
 
     void clear() {
         words.clear();
+        origin.clear();
         made.clear();
     }
 };
