@@ -66,6 +66,15 @@ struct State {
 
     // --- front half (lines, values, words, ir): add fields below ---------
 
+    // Types of the lazy line and word streams and of `_chain` results
+    // (lines.cpp), and what the IR builder reuses for every record (ir.cpp).
+    struct FrontNames {
+        Ref stream_type, chain_type;
+        Ref subckt_fields, conn_fields;  // keyword names of the record fields
+        Ref id, settings, children_ids;  // attribute names
+        Ref resistor, capacitor;
+    } front;
+
     // --- back half (ports, settings, assembly, entry): add fields below --
 
     // Interned names and fixed port tuples of port resolution, settings
