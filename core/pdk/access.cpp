@@ -37,8 +37,8 @@ static Ref build_pdk(State& st) {
     Ref project_name = setting(st, "get_project_name");
 
     Ref lowered = kv::call_method(import_name.get(), "lower");
-    Ref project_lowered = kv::call_method(project_name.get(), "lower");
-    if (is_generic(lowered.get()) && !is_generic(project_lowered.get())) {
+    if (is_generic(lowered.get()) &&
+        !is_generic(kv::call_method(project_name.get(), "lower").get())) {
         const bool generic = equal(lowered.get(), kv::interned(generic_names[0][0]).get());
         Ref lib_name = kv::text(generic ? generic_names[0][1] : generic_names[1][1]);
         Ref module = import_or_reload(st, lib_name.get());

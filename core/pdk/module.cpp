@@ -45,16 +45,26 @@ static void init(PyObject* m) {
     Ref Pdk = kv::attr(lumivar.get(), "Pdk");
 
     take_runtime_facilities(*st);
+    st->ErrorCell = make_error_cell_type(*st);
     Ref functools = kv::import("functools");
     Ref cache = kv::attr(functools.get(), "cache");
 
     kv::FunctionTable& fns = st->functions;
     fns.add(m, fn_get_pdk, &def_get_pdk);
     fns.add(m, fn_get_base_pdk, &def_get_base_pdk, cache.get());
+    fns.add(m, fn_register_cells, &def_register_cells);
     fns.add(m, fn_activate_pdk_by_name, &def_activate_pdk_by_name);
     st->FrozenPdk = make_frozen_pdk(*st, Pdk.get());
     kv::bind(m, "FrozenPdk", st->FrozenPdk.get());
     fns.add(m, fn_get_pdk_uncached, &def_get_pdk_uncached, cache.get());
+    fns.add(m, fn_sort_paths, &def_sort_paths);
+    fns.add(m, fn_error_cell, &def_error_cell);
+    fns.add(m, fn_import_modules, &def_import_modules);
+    fns.add(m, fn_handle_import_errors, &def_handle_import_errors);
+    fns.add(m, fn_find_cells, &def_find_cells);
+    fns.add(m, fn_get_database_updates, &def_get_database_updates);
+    fns.add(m, fn_clean_containers_also_in_cells, &def_clean_containers_also_in_cells);
+    fns.add(m, fn_filter_records_for_non_pdk_project, &def_filter_records_for_non_pdk_project);
 }
 
 }  // namespace pdk

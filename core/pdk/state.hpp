@@ -38,6 +38,7 @@ struct State {
     PyObject* module = nullptr;  // borrowed: the module outlives its state
     kv::FunctionTable functions{fn_count};
     Ref FrozenPdk;
+    Ref ErrorCell;  // type of the callables that stand in for cells that failed
 
     // Runtime facilities, taken at exec.
     Ref Path;           // pathlib.Path
@@ -63,5 +64,30 @@ Ref call_get_base_pdk(State& st);
 // --- frozen.cpp ---------------------------------------------------------------
 // Creates FrozenPdk, derived from `base` (the host library's Pdk).
 Ref make_frozen_pdk(State& st, PyObject* base);
+
+// --- imports.cpp --------------------------------------------------------------
+extern PyMethodDef def_sort_paths;
+extern PyMethodDef def_error_cell;
+extern PyMethodDef def_import_modules;
+extern PyMethodDef def_handle_import_errors;
+Ref make_error_cell_type(State& st);
+Ref call_sort_paths(State& st, PyObject* paths);
+Ref call_error_cell(State& st, PyObject* funcname, PyObject* modname, PyObject* error);
+Ref call_import_modules(State& st, PyObject* static_records, PyObject* paths, PyObject* reload);
+Ref call_handle_import_errors(State& st, PyObject* static_records, PyObject* errors);
+
+// --- registration.cpp ---------------------------------------------------------
+extern PyMethodDef def_register_cells;
+extern PyMethodDef def_find_cells;
+Ref call_find_cells(State& st, PyObject* static_records, PyObject* modules);
+
+// --- database.cpp -------------------------------------------------------------
+extern PyMethodDef def_get_database_updates;
+extern PyMethodDef def_clean_containers_also_in_cells;
+extern PyMethodDef def_filter_records_for_non_pdk_project;
+Ref call_get_database_updates(State& st, PyObject* static_records, PyObject* present_records,
+                              PyObject* paths);
+void call_clean_containers_also_in_cells(State& st, PyObject* pdk);
+Ref call_filter_records_for_non_pdk_project(State& st, PyObject* static_records, PyObject* base_pdk);
 
 }  // namespace pdk

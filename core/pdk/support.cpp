@@ -47,8 +47,8 @@ bool contains(PyObject* container, PyObject* item) {
 }
 
 Ref get_item(PyObject* mapping, PyObject* key) {
-    if (PyDict_CheckExact(mapping)) return kv::dict_get(mapping, key);
-    Ref value = kv::call_method(mapping, "get", {key});
+    Ref value = PyDict_CheckExact(mapping) ? kv::dict_get(mapping, key)
+                                           : kv::call_method(mapping, "get", {key});
     if (value.is(Py_None)) return Ref();
     return value;
 }

@@ -26,7 +26,7 @@ bool equal(PyObject* a, PyObject* b);
 // `item in container`
 bool contains(PyObject* container, PyObject* item);
 
-// `mapping.get(key)`: an empty Ref for a missing key.
+// `mapping.get(key)`: an empty Ref for a missing key or a None value.
 Ref get_item(PyObject* mapping, PyObject* key);
 // `target.update(source)`
 void merge(PyObject* target, PyObject* source);
