@@ -12,6 +12,7 @@
 
 #include "diag.hpp"
 #include "lines.hpp"
+#include "net_maps.hpp"
 #include "text_unicode.hpp"
 #include "values.hpp"
 #include "words.hpp"
@@ -50,8 +51,8 @@ bool starts_with(PyObject* obj, const char* prefix) {
 Ref unpack(PyObject* value, Py_ssize_t n) {
     Ref list = kv::own(PySequence_List(value));
     const Py_ssize_t size = PyList_GET_SIZE(list.get());
-    if (size > n) raise_too_many_values(n);
-    if (size < n) raise_need_more_values(size);
+    if (size > n) net::raise_too_many(n);
+    if (size < n) net::raise_need_more(size);
     return list;
 }
 
@@ -394,7 +395,7 @@ Ref parse_location_comment(State& st, PyObject* comment) {
     const std::string_view s = u.view;
     const size_t at = s.find(key);
     if (at == std::string_view::npos) return kv::new_dict();
-    if (s.find(key, at + key.size()) != std::string_view::npos) raise_too_many_values(2);
+    if (s.find(key, at + key.size()) != std::string_view::npos) net::raise_too_many(2);
 
     std::string_view location = s.substr(at + key.size());
     location = location.substr(0, location.find(' '));
@@ -407,7 +408,7 @@ Ref parse_location_comment(State& st, PyObject* comment) {
     std::string_view port = "()", coords = compact;
     constexpr std::string_view between = ")(";
     if (const size_t split = coords.find(between); split != std::string_view::npos) {
-        if (coords.find(between, split + between.size()) != std::string_view::npos) raise_too_many_values(2);
+        if (coords.find(between, split + between.size()) != std::string_view::npos) net::raise_too_many(2);
         port = coords.substr(0, split);
         coords = coords.substr(split + between.size());
     }
@@ -422,12 +423,12 @@ Ref parse_location_comment(State& st, PyObject* comment) {
     Py_ssize_t count = 0;
     for (size_t start = 0;;) {
         const size_t comma = coords.find(',', start);
-        if (count == 3) raise_too_many_values(3);
+        if (count == 3) net::raise_too_many(3);
         xyz[count++] = coords.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start);
         if (comma == std::string_view::npos) break;
         start = comma + 1;
     }
-    if (count < 3) raise_need_more_values(count);
+    if (count < 3) net::raise_need_more(count);
 
     const Named none;
     Ref x = parse_value_late(st, xyz[0], none);
@@ -494,17 +495,17 @@ PyObject* py_parse_location_comment(PyObject*, PyObject* const* args, Py_ssize_t
 }
 
 PyMethodDef def_parse_oc_spice_into_ir = {
-    "_parse_oc_spice_into_ir", fastcall<py_parse_oc_spice_into_ir>(), kFastcall,
+    "_parse_oc_spice_into_ir", net::fastcall<py_parse_oc_spice_into_ir>(), METH_FASTCALL | METH_KEYWORDS,
     "_parse_oc_spice_into_ir($module, path_or_buf, component_map, /, **kwargs)\n--\n\n"
     "Read a netlist from a path (opened as a text file) or an open text stream\n"
     "into (IR map, comments map)."};
 PyMethodDef def_parse_into_ir = {
-    "_parse_into_ir", fastcall<py_parse_into_ir>(), kFastcall,
+    "_parse_into_ir", net::fastcall<py_parse_into_ir>(), METH_FASTCALL | METH_KEYWORDS,
     "_parse_into_ir($module, lines, component_map, /, **kwargs)\n--\n\n"
     "Build (IR map, comments map) from relevant lines: Subckt records for\n"
     "closed blocks, Conn records for their element lines, keyed by line position."};
 PyMethodDef def_parse_location_comment = {
-    "_parse_location_comment", fastcall<py_parse_location_comment>(), kFastcall,
+    "_parse_location_comment", net::fastcall<py_parse_location_comment>(), METH_FASTCALL | METH_KEYWORDS,
     "_parse_location_comment($module, comment)\n--\n\n"
     "The placement of a location=(port)(x,y,rotation) comment: x, y, rotation\n"
     "and port when named; empty when the comment gives none."};

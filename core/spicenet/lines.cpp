@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "boxed.hpp"
+#include "net_maps.hpp"
 
 namespace spicenet {
 
@@ -555,34 +556,34 @@ PyObject* py_chain(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
 }
 
 PyMethodDef def_chain = {
-    "_chain", fastcall<py_chain>(), kFastcall,
+    "_chain", net::fastcall<py_chain>(), METH_FASTCALL | METH_KEYWORDS,
     "_chain($module, *funcs)\n--\n\n"
     "A one-argument function passing its argument through funcs, first to last."};
 PyMethodDef def_iter_relevant_lines = {
-    "_iter_relevant_lines", fastcall<py_iter_relevant_lines>(), kFastcall,
+    "_iter_relevant_lines", net::fastcall<py_iter_relevant_lines>(), METH_FASTCALL | METH_KEYWORDS,
     "_iter_relevant_lines($module, content)\n--\n\n"
     "Lazy stream of the relevant lines of a netlist text: trimmed, continuation\n"
     "lines folded, white space collapsed, empty lines dropped."};
 PyMethodDef def_strip_lines = {
-    "_strip_lines", fastcall<py_stage<Stage::Strip>>(), kFastcall,
+    "_strip_lines", net::fastcall<py_stage<Stage::Strip>>(), METH_FASTCALL | METH_KEYWORDS,
     "_strip_lines($module, lines)\n--\n\nYield each line without white space at either end."};
 PyMethodDef def_join_continuations = {
-    "_join_continuations", fastcall<py_stage<Stage::Join>>(), kFastcall,
+    "_join_continuations", net::fastcall<py_stage<Stage::Join>>(), METH_FASTCALL | METH_KEYWORDS,
     "_join_continuations($module, lines)\n--\n\n"
     "Yield statements: a line starting with \"+\" continues the statement before it."};
 PyMethodDef def_standardize_spaces = {
-    "_standardize_spaces", fastcall<py_stage<Stage::Standardize>>(), kFastcall,
+    "_standardize_spaces", net::fastcall<py_stage<Stage::Standardize>>(), METH_FASTCALL | METH_KEYWORDS,
     "_standardize_spaces($module, lines)\n--\n\nYield each line with white-space runs replaced by one space."};
 PyMethodDef def_filter_empty = {
-    "_filter_empty", fastcall<py_stage<Stage::FilterEmpty>>(), kFastcall,
+    "_filter_empty", net::fastcall<py_stage<Stage::FilterEmpty>>(), METH_FASTCALL | METH_KEYWORDS,
     "_filter_empty($module, lines)\n--\n\nYield the items that are not empty."};
 PyMethodDef def_split_comments = {
-    "_split_comments", fastcall<py_split_comments>(), kFastcall,
+    "_split_comments", net::fastcall<py_split_comments>(), METH_FASTCALL | METH_KEYWORDS,
     "_split_comments($module, line)\n--\n\n"
     "Split a line into (code, comment); the comment starts at the first \"$\",\n"
     "else at the first \"*\"."};
 PyMethodDef def_split_words = {
-    "_split_words", fastcall<py_split_words>(), kFastcall,
+    "_split_words", net::fastcall<py_split_words>(), METH_FASTCALL | METH_KEYWORDS,
     "_split_words($module, line)\n--\n\n"
     "Yield the words of a code text: split at spaces outside quotes."};
 

@@ -57,13 +57,6 @@ class LineReader {
     std::string out_;
 };
 
-// A METH_FASTCALL | METH_KEYWORDS function as the PyCFunction of a PyMethodDef.
-template <auto F>
-constexpr PyCFunction fastcall() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(F));
-}
-constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
-
 // Whether the module global for `fn` is still the module's own function
 // (false when the name is gone: the caller that needs it raises NameError).
 bool own_global(State& st, Fn fn);

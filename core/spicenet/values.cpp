@@ -5,6 +5,7 @@
 
 #include "diag.hpp"
 #include "lines.hpp"
+#include "net_maps.hpp"
 #include "number_parse.hpp"
 #include "text_unicode.hpp"
 
@@ -236,21 +237,21 @@ PyObject* py_convert_um(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 PyMethodDef def_parse_value = {
-    "_parse_value", fastcall<py_parse_value>(), kFastcall,
+    "_parse_value", net::fastcall<py_parse_value>(), METH_FASTCALL | METH_KEYWORDS,
     "_parse_value($module, value, /, **kwargs)\n--\n\n"
     "Read a parameter value: quotes removed, numbers as floats scaled by a\n"
     "p/n/u/m suffix, single-quoted expressions resolved against kwargs."};
 PyMethodDef def_eval = {
-    "_eval", fastcall<py_eval>(), kFastcall,
+    "_eval", net::fastcall<py_eval>(), METH_FASTCALL | METH_KEYWORDS,
     "_eval($module, key_or_value, /, **kwargs)\n--\n\n"
     "A named value, else the literal the text spells; None with a ParseWarning\n"
     "when it is neither."};
 PyMethodDef def_is_probably_um = {
-    "_is_probably_um", fastcall<py_is_probably_um>(), kFastcall,
+    "_is_probably_um", net::fastcall<py_is_probably_um>(), METH_FASTCALL | METH_KEYWORDS,
     "_is_probably_um($module, val, low=1e-10, high=0.01)\n--\n\n"
     "Whether low < val < high: a length in metres of on-chip size."};
 PyMethodDef def_convert_um = {
-    "_convert_um", fastcall<py_convert_um>(), kFastcall,
+    "_convert_um", net::fastcall<py_convert_um>(), METH_FASTCALL | METH_KEYWORDS,
     "_convert_um($module, settings)\n--\n\n"
     "Rescale the float lengths in metres of settings to micrometres, in place."};
 

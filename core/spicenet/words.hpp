@@ -49,8 +49,4 @@ Ref get_ir_settings(State& st, PyObject* words, const Named& named);  // a list
 // empty.
 Ref get_parent_id(PyObject* parents);
 
-// The runtime's unpacking errors for a fixed number of targets.
-[[noreturn]] void raise_too_many_values(Py_ssize_t expected);
-[[noreturn]] void raise_need_more_values(Py_ssize_t found);
-
 }  // namespace spicenet
