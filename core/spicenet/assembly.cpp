@@ -2,6 +2,7 @@
 #include "assembly.hpp"
 
 #include "diag.hpp"
+#include "ir.hpp"
 #include "net_maps.hpp"
 #include "ports.hpp"
 #include "settings.hpp"
@@ -40,7 +41,11 @@ struct Calls {
     }
 
     Ref parse_location_comment(PyObject* comment) const {
-        Ref fn = kv::global(st.module, st.back.parse_location_comment.get());
+        Ref fn = st.functions.current(st.module, fn_parse_location_comment);
+        if (st.functions.is_own(fn_parse_location_comment, fn.get())) {
+            kv::check_type("comment", comment, kv::Type::Str, false);
+            return spicenet::parse_location_comment(st, comment);
+        }
         return kv::call(fn.get(), {comment});
     }
 };

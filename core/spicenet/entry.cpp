@@ -2,6 +2,7 @@
 // the IR (`_parse_oc_spice_into_ir`) and assembles the netlist records from it
 // (`_recursive_netlist_from_ir`), both through the module globals.
 #include "assembly.hpp"
+#include "ir.hpp"
 #include "net_maps.hpp"
 
 namespace spicenet {
@@ -44,9 +45,14 @@ Ref parse_oc_spice(State& st, PyObject* path_or_buf, PyObject* keymap_arg, PyObj
     Ref keymap = or_empty(keymap_arg);
     Ref component_map = or_empty(component_map_arg);
 
-    Ref read = kv::global(st.module, st.back.parse_oc_spice_into_ir.get());
-    PyObject* read_args[] = {path_or_buf, component_map.get()};
-    Ref parsed = kv::own(PyObject_VectorcallDict(read.get(), read_args, 2, kwargs));
+    Ref read = st.functions.current(st.module, fn_parse_oc_spice_into_ir);
+    Ref parsed;
+    if (st.functions.is_own(fn_parse_oc_spice_into_ir, read.get())) {
+        parsed = parse_oc_spice_into_ir(st, path_or_buf, component_map.get(), kwargs);
+    } else {
+        PyObject* read_args[] = {path_or_buf, component_map.get()};
+        parsed = kv::own(PyObject_VectorcallDict(read.get(), read_args, 2, kwargs));
+    }
     auto [ir, comments] = unpack_pair(parsed.get());
 
     Ref assemble = st.functions.current(st.module, fn_recursive_netlist_from_ir);

@@ -259,9 +259,6 @@ void register_ports(State& st) {
     b.kv_pdk = kv::interned("kv_pdk");
     b.nodalis = kv::interned("nodalis");
     b.natsorted = kv::interned("natsorted");
-    b.convert_um = kv::interned("_convert_um");
-    b.parse_location_comment = kv::interned("_parse_location_comment");
-    b.parse_oc_spice_into_ir = kv::interned("_parse_oc_spice_into_ir");
     Ref minus = kv::interned("minus"), plus = kv::interned("plus");
     Ref out = kv::interned("out"), gnd = kv::interned("gnd_");
     b.source_ports = kv::tuple_of({minus.get(), plus.get(), out.get(), gnd.get()});

@@ -2,6 +2,7 @@
 #include "settings.hpp"
 
 #include "net_maps.hpp"
+#include "values.hpp"
 
 namespace spicenet {
 
@@ -27,8 +28,12 @@ Ref patch_settings(State& st, PyObject* settings, PyObject* keymap, PyObject* me
     Ref mapped = st.functions.is_own(fn_map_settings_keys, map_keys.get())
                      ? map_settings_keys(st, settings, keymap, memo)
                      : kv::call(map_keys.get(), {settings, keymap});
-    Ref convert_um = kv::global(st.module, st.back.convert_um.get());
-    return kv::call(convert_um.get(), {mapped.get()});
+    Ref rescale = st.functions.current(st.module, fn_convert_um);
+    if (st.functions.is_own(fn_convert_um, rescale.get())) {
+        kv::check_type("settings", mapped.get(), kv::Type::Dict, false);
+        return convert_um(st, mapped.get());
+    }
+    return kv::call(rescale.get(), {mapped.get()});
 }
 
 namespace {

@@ -83,8 +83,6 @@ struct State {
         Ref component, settings, instances, connections, ports, placements;
         Ref name, children_ids, models, cells, get_pdk, get_ports, netlist, model_dump;
         Ref Subckt, ParseError, ParseWarning, kv_pdk, nodalis, natsorted;
-        // Functions of the reading half, called through their globals.
-        Ref convert_um, parse_location_comment, parse_oc_spice_into_ir;
         Ref source_ports;  // ("minus", "plus", "out", "gnd_")
         Ref two_pins;      // ("minus", "plus")
     } back;

@@ -1,24 +1,13 @@
 """Shared pieces of the port, settings, assembly and import tests: IR records,
-a PDK of plain objects, and installing it as the module's PDK."""
+PDK contents made of plain objects, and a fixture installing a PDK."""
 
-import dataclasses
 from types import SimpleNamespace
+
+import pytest
 
 import korvane.core.spicenet as sn
 
-
-def _record(name, fields, doc):
-    made = getattr(sn, name, None)
-    if made is not None:
-        return made
-    # Same fields, for as long as the module does not define the record itself.
-    cls = dataclasses.make_dataclass(name, fields)
-    cls.__doc__ = doc
-    return cls
-
-
-Subckt = _record("Subckt", ["id", "component", "ports", "settings", "parent_id", "children_ids"], "Subcircuit.")
-Conn = _record("Conn", ["id", "name", "component", "ports", "settings", "parent_id"], "Connection.")
+Subckt, Conn = sn.Subckt, sn.Conn
 
 
 def ir_of(*subckts):
@@ -26,14 +15,13 @@ def ir_of(*subckts):
     element is (name, component, nodes[, settings]). Ids follow the line order."""
     ir, next_id = {}, 1
     for component, ports, elements, *settings in subckts:
-        own_id, next_id = next_id, next_id + 1
-        children = []
+        own_id, children = next_id, []
         for name, comp, nodes, *conn_settings in elements:
+            next_id += 1
             ir[next_id] = Conn(next_id, name, comp, tuple(nodes), dict(*conn_settings), own_id)
             children.append(next_id)
-            next_id += 1
         ir[own_id] = Subckt(own_id, component, tuple(ports), dict(*settings), 0, tuple(children))
-        next_id += 1  # the .ends line
+        next_id += 2  # the .ends line, then the next .subckt
     return ir
 
 
@@ -55,7 +43,17 @@ def model(*port_names):
     return lambda: {(a, b): 0.5 for a in port_names for b in port_names}
 
 
-def use_pdk(monkeypatch, pdk):
-    """Make `pdk` what the module's PDK handle returns; the port cache starts empty."""
-    monkeypatch.setattr(sn, "kv_pdk", SimpleNamespace(get_pdk=lambda: pdk))
+def install_pdk(monkeypatch, made):
+    """Make `made` what the module's PDK handle returns, starting with an empty port cache."""
+    monkeypatch.setattr(sn, "kv_pdk", SimpleNamespace(get_pdk=lambda: made))
+    sn._get_ports.cache_clear()
+
+
+@pytest.fixture
+def pdk(monkeypatch):
+    """An empty PDK (models and cells to be filled in) as the active PDK."""
+    made = SimpleNamespace(models={}, cells={})
+    install_pdk(monkeypatch, made)
+    yield made
+    monkeypatch.undo()
     sn._get_ports.cache_clear()

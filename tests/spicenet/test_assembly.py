@@ -1,0 +1,178 @@
+import sys
+from pathlib import Path
+from types import SimpleNamespace
+
+import nodalis
+import pytest
+
+import korvane.core.spicenet as sn
+
+sys.path.insert(0, str(Path(__file__).parent))
+from _back_helpers import Subckt, ir_of, model, pdk  # noqa: E402,F401
+
+
+@pytest.fixture(autouse=True)
+def models(pdk):
+    pdk.models.update(straight=model("o1", "o2"), unit=model("p"))
+
+
+def build(ir, keymap=None, comments=None):
+    last = [v for v in ir.values() if isinstance(v, Subckt)][-1]
+    return sn._netlist_from_subckt(ir, last, keymap or {}, comments)
+
+
+def normalising(netlist):
+    return SimpleNamespace(netlist=netlist, get_ports=nodalis.get_ports)
+
+
+def test_worked_example():
+    ir = ir_of(("TOP", "ab", [("X1", "straight", ["a", "mid"]), ("X2", "straight", ["mid", "b"])]))
+    record = build(ir)
+    assert record == {
+        "instances": {"X1": {"component": "straight", "settings": {}},
+                      "X2": {"component": "straight", "settings": {}}},
+        "connections": {"X1,o2": "X2,o1"},
+        "ports": {"a": "X1,o1", "b": "X2,o2"},
+        "settings": {},
+        "placements": {},
+    }
+    assert list(record) == ["instances", "connections", "ports", "settings", "placements"]
+    assert list(record["ports"]) == ["a", "b"]
+    assert [list(i) for i in record["instances"].values()] == [["component", "settings"]] * 2
+
+
+def test_nets_ports_and_generic_names():
+    ir = ir_of(("S", ["a", "b", "c"], [
+        ("X1", "unit", ["n1", "n2", "n3"]),  # one known port, then o2, o3
+        ("R1", "resistor", ["b", "n1"]),
+        ("X2", "nothing", ["n3", "a", "n4"]),  # no known ports: o1, o2, o3
+    ]))
+    record = build(ir)
+    assert record["connections"] == {"X1,p": "R1,plus", "X1,o3": "X2,o1"}
+    # declared ports as first touched (c never), then single-pin nets in first-seen order
+    assert list(record["ports"].items()) == [("b", "R1,minus"), ("a", "X2,o2"), ("n2", "X1,o2"), ("n4", "X2,o3")]
+
+
+def test_two_pins_on_a_declared_port_warn_and_keep_the_last():
+    ir = ir_of(("S", ["a"], [("R1", "resistor", ["a", "x"]), ("R2", "resistor", ["a", "x"]),
+                             ("R3", "resistor", ["y", "a"])]))
+    with pytest.warns(sn.ParseWarning) as caught:
+        record = build(ir)
+    assert [str(w.message) for w in caught] == [
+        "Port 'a' is connected to more than one pin: ['R1,minus', 'R2,minus', 'R3,plus']. "
+        "Only the last one is kept."
+    ]
+    assert caught[0].filename == __file__
+    assert record["ports"] == {"a": "R3,plus", "y": "R3,minus"}
+    assert record["connections"] == {"R1,plus": "R2,plus"}
+
+
+def test_three_pins_on_a_net():
+    ir = ir_of(("S", [], [("X1", "n", ["mid"]), ("X2", "n", ["mid"]), ("X3", "n", ["x", "mid"])]))
+    with pytest.raises(sn.ParseError) as info:
+        build(ir)
+    assert str(info.value) == (
+        "Net 'mid' is connected to more than two ports: ['X1,o1', 'X2,o1', 'X3,o2']. "
+        "This is currently not supported."
+    )
+
+
+def test_settings_placements_and_comments():
+    ir = ir_of(("S", ["a"], [("X1", "straight", ["a", "m"], {"w": 5e-7, "l": 2.0}),
+                             ("X2", "straight", ["m", "b"]), ("X3", "straight", ["b", "c"])],
+                {"w": 1e-6}))
+    comments = {
+        1: "* location=(1,1,1)",  # the .subckt line: never a placement
+        2: "* location=(o1)(10,20,90)",
+        3: "* no placement",
+    }
+    record = build(ir, {"w": "width"}, comments)
+    assert list(record["instances"]["X1"]["settings"].items()) == [("l", 2.0), ("width", 0.5)]
+    assert record["settings"] == {"width": 1.0}
+    assert record["placements"] == {"X1": {"x": 10.0, "y": 20.0, "rotation": 90.0, "port": "o1"}}
+
+
+def test_texts_are_shared_and_get_ports_is_called_per_element(monkeypatch):
+    calls = []
+    monkeypatch.setattr(sn, "_get_ports", lambda c: calls.append(c) or ("o1", "o2"))
+    name = "".join(["str", "aight"])  # equal texts, distinct objects
+    ir = ir_of(("S", [], [("X1", "straight", ["a", "b"], {"".join("wl"): 1.0}),
+                          ("X2", name, ["b", "c"], {"".join("wl"): 2.0})]))
+    inst = build(ir)["instances"]
+    assert calls == ["straight", "straight"]
+    assert inst["X1"]["component"] is inst["X2"]["component"]
+    assert next(iter(inst["X1"]["settings"])) is next(iter(inst["X2"]["settings"]))
+
+
+def test_missing_child_and_bad_nodes():
+    ir = ir_of(("S", [], [("X1", "straight", ["a"])]))
+    ir[2].ports = 7
+    with pytest.raises(TypeError, match="^element ports must be iterable$"):
+        build(ir)
+    del ir[2]
+    with pytest.raises(KeyError) as info:
+        build(ir)
+    assert info.value.args == (2,)
+
+
+def test_hierarchy(monkeypatch):
+    seen = []
+    monkeypatch.setattr(sn, "nodalis", normalising(lambda nets: seen.append(list(nets)) or nodalis.netlist(nets)))
+    ir = ir_of(
+        ("A", ["a", "b"], [("R1", "resistor", ["b", "x"]), ("R2", "resistor", ["x", "a"])]),
+        ("EMPTY", ["z"], []),
+        ("B", ["p", "r"], [("X1", "A", ["p", "q"]), ("X2", "A", ["q", "r", "s"])]),
+    )
+    result = sn._recursive_netlist_from_ir(ir, {}, {})
+    assert seen == [["A", "B"]]
+    assert list(result) == ["B", "A"]
+    # A's record lists b before a; the instances bind by the .subckt line all the same.
+    assert list(result["A"]["ports"]) == ["b", "a"]
+    assert result["B"]["ports"] == {"p": "X1,a", "r": "X2,b", "s": "X2,o3"}
+    assert result["B"]["connections"] == {"X1,b": "X2,a"}
+
+
+def test_later_subcircuit_of_the_same_name_wins(monkeypatch):
+    ir = ir_of(
+        ("T", ["x", "y"], [("R1", "resistor", ["x", "y"])]),
+        ("TOP", ["p"], [("X1", "T", ["p", "n"]), ("R9", "resistor", ["n", "m"])]),
+        ("T", ["y", "x"], [("R1", "resistor", ["x", "y"])]),
+    )
+    result = sn._recursive_netlist_from_ir(ir, {}, {})
+    assert list(result) == ["TOP", "T"]
+    assert result["TOP"]["ports"] == {"p": "X1,y", "m": "R9,plus"}
+    assert result["TOP"]["connections"] == {"X1,x": "R9,minus"}
+
+
+def test_normalised_record_and_placements(monkeypatch):
+    def dumped(*extra):
+        """A normalisation result that is a record with model_dump, not a dict."""
+        return lambda nets: SimpleNamespace(model_dump=lambda: {
+            **{k: dict(v, placements="normalised") for k, v in nets.items()},
+            **dict.fromkeys(extra, {"instances": {}, "connections": {}, "ports": {}})})
+
+    monkeypatch.setattr(sn, "nodalis", normalising(dumped()))
+    ir = ir_of(("S", ["a"], [("X1", "straight", ["a", "b"])]))
+    result = sn._recursive_netlist_from_ir(ir, {}, {2: "* location=(1,2,3)"})
+    assert result["S"]["placements"] == {"X1": {"x": 1.0, "y": 2.0, "rotation": 3.0}}
+    monkeypatch.setattr(sn, "nodalis", normalising(dumped("ghost")))
+    with pytest.raises(KeyError, match="ghost"):
+        sn._recursive_netlist_from_ir(ir, {}, {})
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: sn._netlist_from_subckt({}, None, {}, []),
+         "Argument 'comments' has incorrect type (expected dict, got list)"),
+        (lambda: sn._recursive_netlist_from_ir({}, {}, None),
+         "Argument 'comments' has incorrect type (expected dict, got NoneType)"),
+        (lambda: sn._recursive_netlist_from_ir({}, {}),
+         "_recursive_netlist_from_ir() takes exactly 3 positional arguments (2 given)"),
+    ],
+)
+def test_argument_errors(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+
