@@ -1,6 +1,8 @@
 // Netlist assembly (see assembly.hpp).
 #include "assembly.hpp"
 
+#include <vector>
+
 #include "diag.hpp"
 #include "ir.hpp"
 #include "net_maps.hpp"
@@ -16,6 +18,7 @@ struct Calls {
     State& st;
     PyObject* keymap;
     PyObject* memo;
+    mutable std::vector<Ref> generic;  // "o1", "o2", ... by position
 
     Ref get_ports(PyObject* component) const {
         // Always through the attribute: it is the cache.
@@ -27,7 +30,12 @@ struct Calls {
         Ref fn = st.functions.current(st.module, fn_get_port);
         if (st.functions.is_own(fn_get_port, fn.get())) {
             kv::check_type("ports", ports, kv::Type::Tuple, false);
-            return spicenet::get_port(ports, i);
+            if (i < PyTuple_GET_SIZE(ports)) return Ref::borrow(PyTuple_GET_ITEM(ports, i));
+            // Generic names repeat from element to element: make each once.
+            const auto at = static_cast<size_t>(i);
+            if (at >= generic.size()) generic.resize(at + 1);
+            if (!generic[at]) generic[at] = spicenet::get_port(ports, i);
+            return generic[at];
         }
         Ref position = kv::own(PyLong_FromSsize_t(i));
         return kv::call(fn.get(), {ports, position.get()});
@@ -60,11 +68,11 @@ struct Calls {
 
 // Appends `ref` to table[node], creating the list on first sight.
 void file_pin(PyObject* table, PyObject* node, PyObject* ref) {
-    Ref fresh = kv::new_list();
-    PyObject* list = nullptr;
-    kv::ok(PyDict_SetDefaultRef(table, node, fresh.get(), &list));
-    Ref held = Ref::steal(list);
-    kv::list_append(held.get(), ref);
+    Ref list = kv::dict_get(table, node);
+    if (list) return kv::list_append(list.get(), ref);
+    list = kv::new_list();
+    kv::list_append(list.get(), ref);
+    kv::dict_set(table, node, list.get());
 }
 
 }  // namespace
@@ -72,7 +80,7 @@ void file_pin(PyObject* table, PyObject* node, PyObject* ref) {
 Ref netlist_from_subckt(State& st, PyObject* ir, PyObject* subckt, PyObject* keymap, PyObject* comments,
                         PyObject* memo) {
     auto& b = st.back;
-    const Calls calls{st, keymap, memo};
+    const Calls calls{st, keymap, memo, {}};
     if (comments == Py_None) comments = nullptr;
     if (comments && !kv::ok(PyObject_IsTrue(comments))) comments = nullptr;
 
@@ -112,7 +120,8 @@ Ref netlist_from_subckt(State& st, PyObject* ir, PyObject* subckt, PyObject* key
 
         Ref nodes = kv::attr(item.get(), b.ports.get());
         Ref seq = kv::own(PySequence_Fast(nodes.get(), "element ports must be iterable"));
-        Ref name_comma = kv::own(PyUnicode_FromFormat("%S,", name.get()));
+        Ref name_text = PyUnicode_Check(name.get()) ? name : kv::to_text(name.get());
+        Ref name_comma = kv::own(PyUnicode_Concat(name_text.get(), st.back.comma.get()));
         for (Py_ssize_t i = 0, n = PySequence_Fast_GET_SIZE(seq.get()); i < n; ++i) {
             Ref node = net::intern(memo, Ref::borrow(PySequence_Fast_GET_ITEM(seq.get(), i)));
             Ref port = calls.get_port(item_ports.get(), i);

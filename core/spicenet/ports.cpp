@@ -259,6 +259,7 @@ void register_ports(State& st) {
     b.kv_pdk = kv::interned("kv_pdk");
     b.nodalis = kv::interned("nodalis");
     b.natsorted = kv::interned("natsorted");
+    b.comma = kv::interned(",");
     Ref minus = kv::interned("minus"), plus = kv::interned("plus");
     Ref out = kv::interned("out"), gnd = kv::interned("gnd_");
     b.source_ports = kv::tuple_of({minus.get(), plus.get(), out.get(), gnd.get()});

@@ -82,7 +82,7 @@ struct State {
     struct BackNames {
         Ref component, settings, instances, connections, ports, placements;
         Ref name, children_ids, models, cells, get_pdk, get_ports, netlist, model_dump;
-        Ref Subckt, ParseError, ParseWarning, kv_pdk, nodalis, natsorted;
+        Ref Subckt, ParseError, ParseWarning, kv_pdk, nodalis, natsorted, comma;
         Ref source_ports;  // ("minus", "plus", "out", "gnd_")
         Ref two_pins;      // ("minus", "plus")
     } back;
