@@ -111,7 +111,15 @@ class Builder {
     }
 
   private:
-    void next_id() { id_ = kv::own(PyLong_FromSsize_t(++index_)); }
+    void next_id() {
+        ++index_;
+        id_.reset();
+    }
+    // The line's position as an int, made when something keeps it.
+    PyObject* id() {
+        if (!id_) id_ = kv::own(PyLong_FromSsize_t(index_));
+        return id_.get();
+    }
 
     bool line_functions_own() {
         return own_global(st_, fn_split_comments) && own_global(st_, fn_chain) && own_global(st_, fn_split_words) &&
@@ -128,9 +136,9 @@ class Builder {
     // --- records and blocks ---------------------------------------------------
 
     void open_block(PyObject* name, PyObject* component, PyObject* ports, PyObject* settings, PyObject* parent_id) {
-        Ref type = kv::global(st_.module, "Subckt");
+        Ref type = kv::global(st_.module, st_.front.Subckt.get());
         Ref no_children = kv::own(PyTuple_New(0));
-        PyObject* args[] = {id_.get(), component, ports, settings, parent_id, no_children.get()};
+        PyObject* args[] = {id(), component, ports, settings, parent_id, no_children.get()};
         Ref record = kv::own(PyObject_Vectorcall(type.get(), args, 0, st_.front.subckt_fields.get()));
         kv::list_append(parents_.get(), record.get());
         blocks_.push_back({Ref::borrow(name), {}});
@@ -163,11 +171,11 @@ class Builder {
     }
 
     void add_element(PyObject* name, PyObject* component, PyObject* ports, PyObject* settings, PyObject* parent_id) {
-        Ref type = kv::global(st_.module, "Conn");
-        PyObject* args[] = {id_.get(), name, component, ports, settings, parent_id};
+        Ref type = kv::global(st_.module, st_.front.Conn.get());
+        PyObject* args[] = {id(), name, component, ports, settings, parent_id};
         Ref record = kv::own(PyObject_Vectorcall(type.get(), args, 0, st_.front.conn_fields.get()));
-        if (!blocks_.empty()) blocks_.back().children.push_back(id_);
-        kv::dict_set(ir_.get(), id_.get(), record.get());
+        if (!blocks_.empty()) blocks_.back().children.push_back(Ref::borrow(id()));
+        kv::dict_set(ir_.get(), id(), record.get());
     }
 
     Ref innermost() {
@@ -178,7 +186,7 @@ class Builder {
 
     void native(std::string_view line) {
         CodeComment cc = split_comments(line);
-        if (!cc.comment.empty()) kv::dict_set(comments_.get(), id_.get(), kv::text(cc.comment).get());
+        if (!cc.comment.empty()) kv::dict_set(comments_.get(), id(), kv::text(cc.comment).get());
         if (cc.code.empty()) return;
         words_.clear();
         split_nonempty_words(cc.code, words_);
@@ -245,7 +253,7 @@ class Builder {
         Ref parts = unpack(kv::call(split.get(), {line}).get(), 2);
         PyObject* code = PyList_GET_ITEM(parts.get(), 0);
         PyObject* comment = PyList_GET_ITEM(parts.get(), 1);
-        if (truthy(comment)) kv::dict_set(comments_.get(), id_.get(), comment);
+        if (truthy(comment)) kv::dict_set(comments_.get(), id(), comment);
         if (!truthy(code)) return;
 
         Ref chain = global_fn(fn_chain);
@@ -542,6 +550,8 @@ void register_ir(State& st) {
     f.id = kv::interned("id");
     f.settings = kv::interned("settings");
     f.children_ids = kv::interned("children_ids");
+    f.Subckt = kv::interned("Subckt");
+    f.Conn = kv::interned("Conn");
     f.resistor = kv::interned("resistor");
     f.capacitor = kv::interned("capacitor");
 

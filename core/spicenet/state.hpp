@@ -72,6 +72,7 @@ struct State {
         Ref stream_type, chain_type;
         Ref subckt_fields, conn_fields;  // keyword names of the record fields
         Ref id, settings, children_ids;  // attribute names
+        Ref Subckt, Conn;                // global names of the record types
         Ref resistor, capacitor;
     } front;
 
