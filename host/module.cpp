@@ -47,6 +47,8 @@ void FunctionTable::add(PyObject* module, size_t index, PyMethodDef* def, PyObje
 }
 
 Ref FunctionTable::current(PyObject* module, size_t index) const {
+    if (index >= entries_.size() || !name(index))
+        raise(PyExc_SystemError, "module function %zu was never registered", index);
     return global(module, name(index));
 }
 
