@@ -34,10 +34,16 @@ $(VENV)/.korvane: $(VENV)/.deps $(SOURCES)
 	    -Cbuild-dir=$(BUILD) $(CMAKE_DEFINES) .
 	@touch $@
 
+# mypy, for the stub checks of the test suite (stubtest and a typed use of the API).
+$(VENV)/.typing: $(VENV)/.deps
+	$(PIP) install mypy
+	@touch $@
+
 install: $(VENV)/.standins $(VENV)/.korvane
 
-test: install
-	cd tests && ../$(PY) -m pytest $(PYTEST_ARGS)
+# KORVANE_BUILD_DIR lets the wheel test reuse this build tree.
+test: install $(VENV)/.typing
+	cd tests && KORVANE_BUILD_DIR="$(abspath $(BUILD))" ../$(PY) -m pytest $(PYTEST_ARGS)
 
 demo: install
 	$(PY) examples/demo.py
