@@ -212,9 +212,14 @@ Ref recursive_netlist_from_ir(State& st, PyObject* ir, PyObject* keymap, PyObjec
         kv::dict_set(declared.get(), component.get(), ports.get());
     }
 
+    return finish_netlist(st, nets.get(), declared.get());
+}
+
+Ref finish_netlist(State& st, PyObject* nets, PyObject* declared) {
+    auto& b = st.back;
     Ref nodalis = kv::global(st.module, b.nodalis.get());
     Ref normalise = kv::attr(nodalis.get(), b.netlist.get());
-    Ref normalised = kv::call(normalise.get(), {nets.get()});
+    Ref normalised = kv::call(normalise.get(), {nets});
     if (!PyDict_Check(normalised.get())) {
         Ref model_dump = kv::attr(normalised.get(), b.model_dump.get());
         normalised = kv::call(model_dump.get());
@@ -223,9 +228,9 @@ Ref recursive_netlist_from_ir(State& st, PyObject* ir, PyObject* keymap, PyObjec
     Ref patch = st.functions.current(st.module, fn_patch_ports);
     if (st.functions.is_own(fn_patch_ports, patch.get())) {
         kv::check_type("netlist", normalised.get(), kv::Type::Dict, false);
-        patch_ports(st, normalised.get(), declared.get());
+        patch_ports(st, normalised.get(), declared);
     } else {
-        (void)kv::call(patch.get(), {normalised.get(), declared.get()});
+        (void)kv::call(patch.get(), {normalised.get(), declared});
     }
 
     // The assembled placements replace whatever normalisation left.
@@ -234,7 +239,7 @@ Ref recursive_netlist_from_ir(State& st, PyObject* ir, PyObject* keymap, PyObjec
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* key = PyList_GET_ITEM(keys.get(), i);
         Ref record = kv::own(PyObject_GetItem(normalised.get(), key));
-        Ref assembled = net::item(nets.get(), key);
+        Ref assembled = net::item(nets, key);
         Ref placements = net::item(assembled.get(), b.placements.get());
         kv::ok(PyObject_SetItem(record.get(), b.placements.get(), placements.get()));
     }

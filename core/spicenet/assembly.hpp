@@ -21,4 +21,9 @@ Ref netlist_from_subckt(State& st, PyObject* ir, PyObject* subckt, PyObject* key
 // The records of every subcircuit that has elements (dict arguments).
 Ref recursive_netlist_from_ir(State& st, PyObject* ir, PyObject* keymap, PyObject* comments);
 
+// The end of assembly: `nets` (component -> record) normalised by nodalis,
+// generic pin names replaced using `declared` (component -> declared ports),
+// placements put back, and the set returned in reverse key order.
+Ref finish_netlist(State& st, PyObject* nets, PyObject* declared);
+
 }  // namespace spicenet

@@ -3,6 +3,7 @@
 // (`_recursive_netlist_from_ir`), both through the module globals.
 #include "assembly.hpp"
 #include "ir.hpp"
+#include "native_ir.hpp"
 #include "net_maps.hpp"
 
 namespace spicenet {
@@ -40,6 +41,13 @@ Ref or_empty(PyObject* map) {
     return Ref::borrow(map);
 }
 
+// The import's result must be a plain dict (or None).
+Ref checked_result(Ref result) {
+    if (!result.is(Py_None) && !PyDict_CheckExact(result.get()))
+        kv::raise(PyExc_TypeError, "Expected %s, got %.200s", "dict", kv::type_name(result.get()));
+    return result;
+}
+
 Ref parse_oc_spice(State& st, PyObject* path_or_buf, PyObject* keymap_arg, PyObject* component_map_arg,
                    PyObject* kwargs) {
     Ref keymap = or_empty(keymap_arg);
@@ -48,7 +56,24 @@ Ref parse_oc_spice(State& st, PyObject* path_or_buf, PyObject* keymap_arg, PyObj
     Ref read = st.functions.current(st.module, fn_parse_oc_spice_into_ir);
     Ref parsed;
     if (st.functions.is_own(fn_parse_oc_spice_into_ir, read.get())) {
-        parsed = parse_oc_spice_into_ir(st, path_or_buf, component_map.get(), kwargs);
+        Ref content = read_content(st, path_or_buf);
+        if (native_reading(st)) {
+            // One pipeline from the text to the records; the IR is made of
+            // Python objects only for a replaced assembly function.
+            NativeIr ir;
+            read_native(st, content.get(), component_map.get(), kwargs, ir);
+            Ref assemble = st.functions.current(st.module, fn_recursive_netlist_from_ir);
+            Ref result;
+            if (st.functions.is_own(fn_recursive_netlist_from_ir, assemble.get())) {
+                result = assemble_native(st, ir, keymap.get());
+            } else {
+                Ref pair = materialize(st, ir);
+                result = kv::call(assemble.get(), {PyTuple_GET_ITEM(pair.get(), 0), keymap.get(),
+                                                   PyTuple_GET_ITEM(pair.get(), 1)});
+            }
+            return checked_result(std::move(result));
+        }
+        parsed = parse_content_into_ir(st, content.get(), component_map.get(), kwargs);
     } else {
         PyObject* read_args[] = {path_or_buf, component_map.get()};
         parsed = kv::own(PyObject_VectorcallDict(read.get(), read_args, 2, kwargs));
@@ -65,9 +90,7 @@ Ref parse_oc_spice(State& st, PyObject* path_or_buf, PyObject* keymap_arg, PyObj
     } else {
         result = kv::call(assemble.get(), {ir.get(), keymap.get(), comments.get()});
     }
-    if (!result.is(Py_None) && !PyDict_CheckExact(result.get()))
-        kv::raise(PyExc_TypeError, "Expected %s, got %.200s", "dict", kv::type_name(result.get()));
-    return result;
+    return checked_result(std::move(result));
 }
 
 PyObject* py_parse_oc_spice(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -12,6 +12,7 @@
 
 #include "diag.hpp"
 #include "lines.hpp"
+#include "native_ir.hpp"
 #include "net_maps.hpp"
 #include "text_unicode.hpp"
 #include "values.hpp"
@@ -322,8 +323,8 @@ class Builder {
     Rewritten rewritten_;
 };
 
-// The whole content of a path (opened as a text file and always closed) or
-// of a stream (read once and left open).
+}  // namespace
+
 Ref read_content(State& st, PyObject* path_or_buf) {
     bool is_path = PyUnicode_Check(path_or_buf);
     if (!is_path) {
@@ -357,8 +358,6 @@ Ref read_content(State& st, PyObject* path_or_buf) {
     return result;
 }
 
-}  // namespace
-
 Ref parse_into_ir(State& st, PyObject* lines, PyObject* component_map, PyObject* kwargs) {
     Builder builder(st, component_map, kwargs);
     if (std::optional<StreamLease> lease = StreamLease::take(st, lines)) {
@@ -374,6 +373,16 @@ Ref parse_into_ir(State& st, PyObject* lines, PyObject* component_map, PyObject*
 
 Ref parse_oc_spice_into_ir(State& st, PyObject* path_or_buf, PyObject* component_map, PyObject* kwargs) {
     Ref content = read_content(st, path_or_buf);
+    return parse_content_into_ir(st, content.get(), component_map, kwargs);
+}
+
+Ref parse_content_into_ir(State& st, PyObject* content_obj, PyObject* component_map, PyObject* kwargs) {
+    Ref content = Ref::borrow(content_obj);
+    if (native_reading(st)) {
+        NativeIr ir;
+        read_native(st, content.get(), component_map, kwargs, ir);
+        return materialize(st, ir);
+    }
     Ref parse = st.functions.current(st.module, fn_parse_into_ir);
     Ref iter = st.functions.current(st.module, fn_iter_relevant_lines);
     const bool parse_own = st.functions.is_own(fn_parse_into_ir, parse.get());
@@ -398,9 +407,12 @@ Ref parse_oc_spice_into_ir(State& st, PyObject* path_or_buf, PyObject* component
 // --- location comments --------------------------------------------------------
 
 Ref parse_location_comment(State& st, PyObject* comment) {
-    constexpr std::string_view key = "location=";
     text::Utf8 u(comment);
-    const std::string_view s = u.view;
+    return parse_location_comment(st, u.view);
+}
+
+Ref parse_location_comment(State& st, std::string_view s) {
+    constexpr std::string_view key = "location=";
     const size_t at = s.find(key);
     if (at == std::string_view::npos) return kv::new_dict();
     if (s.find(key, at + key.size()) != std::string_view::npos) net::raise_too_many(2);
@@ -442,11 +454,12 @@ Ref parse_location_comment(State& st, PyObject* comment) {
     Ref x = parse_value_late(st, xyz[0], none);
     Ref y = parse_value_late(st, xyz[1], none);
     Ref rotation = parse_value_late(st, xyz[2], none);
+    const auto& f = st.front;
     Ref placement = kv::new_dict();
-    kv::dict_set(placement.get(), "x", x.get());
-    kv::dict_set(placement.get(), "y", y.get());
-    kv::dict_set(placement.get(), "rotation", rotation.get());
-    if (!port.empty()) kv::dict_set(placement.get(), "port", kv::text(port).get());
+    kv::dict_set(placement.get(), f.x.get(), x.get());
+    kv::dict_set(placement.get(), f.y.get(), y.get());
+    kv::dict_set(placement.get(), f.rotation.get(), rotation.get());
+    if (!port.empty()) kv::dict_set(placement.get(), f.port.get(), kv::text(port).get());
     return placement;
 }
 
@@ -553,6 +566,10 @@ void register_ir(State& st) {
     f.Subckt = kv::interned("Subckt");
     f.Conn = kv::interned("Conn");
     f.resistor = kv::interned("resistor");
+    f.x = kv::interned("x");
+    f.y = kv::interned("y");
+    f.rotation = kv::interned("rotation");
+    f.port = kv::interned("port");
     f.capacitor = kv::interned("capacitor");
 
     st.functions.add(st.module, fn_parse_oc_spice_into_ir, &def_parse_oc_spice_into_ir);

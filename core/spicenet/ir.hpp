@@ -18,11 +18,21 @@ namespace spicenet {
 // dict, `kwargs` a dict of named values (or NULL).
 Ref parse_oc_spice_into_ir(State& st, PyObject* path_or_buf, PyObject* component_map, PyObject* kwargs);
 
+// The whole content of a path (opened as a text file and always closed) or
+// of a stream (read once and left open).
+Ref read_content(State& st, PyObject* path_or_buf);
+
+// The part of `_parse_oc_spice_into_ir` after reading: (IR dict, comments
+// dict) of a content.
+Ref parse_content_into_ir(State& st, PyObject* content, PyObject* component_map, PyObject* kwargs);
+
 // `_parse_into_ir` on an iterable of relevant lines: (IR dict, comments dict).
 Ref parse_into_ir(State& st, PyObject* lines, PyObject* component_map, PyObject* kwargs);
 
 // `_parse_location_comment`: the placement dict of a comment (a str); empty
 // when the comment gives no placement.
 Ref parse_location_comment(State& st, PyObject* comment);
+// The same on the UTF-8 text of a comment.
+Ref parse_location_comment(State& st, std::string_view comment);
 
 }  // namespace spicenet

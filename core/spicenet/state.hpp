@@ -74,6 +74,7 @@ struct State {
         Ref id, settings, children_ids;  // attribute names
         Ref Subckt, Conn;                // global names of the record types
         Ref resistor, capacitor;
+        Ref x, y, rotation, port;        // keys of a placement
     } front;
 
     // --- back half (ports, settings, assembly, entry): add fields below --

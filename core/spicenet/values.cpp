@@ -84,17 +84,24 @@ Ref eval_late(State& st, PyObject* expression, const Named& named) {
 
 }  // namespace
 
-Ref parse_value(State& st, std::string_view value, const Named& named, PyObject* original) {
-    if (value.empty()) return kv::none();
-    const std::string_view input = value;
+namespace {
 
-    while (quoted(value, '"')) value = inner(value);
+// A value text after unquoting and reading: a number, or the text left over
+// (`text` may point into `bracketed`) and whether it is an expression.
+struct Reading {
+    bool is_number = false;
     bool expression = false;
+    double number = 0.0;
+    std::string_view text;
+};
+
+Reading read_text(std::string_view value, std::string& bracketed) {
+    Reading r;
+    while (quoted(value, '"')) value = inner(value);
     while (quoted(value, '\'')) {
-        expression = true;
+        r.expression = true;
         value = inner(value);
     }
-    std::string bracketed;
     if (!value.empty() && value.front() == '{' && value.back() == '}') {
         bracketed.reserve(value.size());
         bracketed.push_back('[');
@@ -112,13 +119,56 @@ Ref parse_value(State& st, std::string_view value, const Named& named, PyObject*
         is_number = number::read_float(value.substr(0, value.size() - last), number);
     }
     // A quoted number is that number, not an expression to evaluate.
-    if (is_number) return kv::own(PyFloat_FromDouble(number * factor));
+    if (is_number) {
+        r.is_number = true;
+        r.number = number * factor;
+        return r;
+    }
+    r.text = value;
+    return r;
+}
 
-    if (original && value.data() == input.data() && value.size() == input.size() && !expression)
+}  // namespace
+
+Ref parse_value(State& st, std::string_view value, const Named& named, PyObject* original) {
+    if (value.empty()) return kv::none();
+    std::string bracketed;
+    const Reading r = read_text(value, bracketed);
+    if (r.is_number) return kv::own(PyFloat_FromDouble(r.number));
+    if (original && r.text.data() == value.data() && r.text.size() == value.size() && !r.expression)
         return Ref::borrow(original);
-    Ref result = kv::text(value);
-    if (expression) return eval_late(st, result.get(), named);
+    Ref result = kv::text(r.text);
+    if (r.expression) return eval_late(st, result.get(), named);
     return result;
+}
+
+Value read_value(State& st, std::string_view value, const Named& named, TextArena& arena) {
+    Value v;
+    if (value.empty()) return v;
+    std::string bracketed;
+    const Reading r = read_text(value, bracketed);
+    if (r.is_number) {
+        v.kind = Value::Kind::Number;
+        v.number = r.number;
+    } else if (r.expression) {
+        Ref expression = kv::text(r.text);
+        v.kind = Value::Kind::Object;
+        v.object = eval_late(st, expression.get(), named);
+    } else {
+        v.kind = Value::Kind::Text;
+        v.text = bracketed.empty() ? r.text : arena.store(r.text);
+    }
+    return v;
+}
+
+Ref Value::to_object() const {
+    switch (kind) {
+        case Kind::None: return kv::none();
+        case Kind::Number: return kv::own(PyFloat_FromDouble(number));
+        case Kind::Text: return kv::text(text);
+        case Kind::Object: return object;
+    }
+    return kv::none();
 }
 
 Ref parse_value(State& st, PyObject* value, const Named& named) {

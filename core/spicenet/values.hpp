@@ -11,6 +11,7 @@
 #include <initializer_list>
 #include <string_view>
 
+#include "arena.hpp"
 #include "state.hpp"
 
 namespace spicenet {
@@ -52,6 +53,24 @@ Ref parse_value(State& st, PyObject* value, const Named& named);
 Ref parse_value(State& st, PyObject* value, PyObject* named_values);
 // `_parse_value` through the module global.
 Ref parse_value_late(State& st, std::string_view value, const Named& named);
+
+// A value read without a Python object where none is needed: None, a float,
+// a text (a view that lives as long as the netlist text or the arena), or the
+// object an expression resolved to.
+struct Value {
+    enum class Kind : uint8_t { None, Number, Text, Object };
+    Kind kind = Kind::None;
+    double number = 0.0;
+    std::string_view text;
+    Ref object;
+
+    // The object `_parse_value` returns for this value.
+    Ref to_object() const;
+};
+// `_parse_value` of a value text, as the module's own function reads it;
+// expressions go through the module global `_eval`. A text made here (a
+// brace list) is stored in `arena`.
+Value read_value(State& st, std::string_view value, const Named& named, TextArena& arena);
 
 // `_eval` of an expression text (a str).
 Ref eval(State& st, PyObject* key_or_value, const Named& named);

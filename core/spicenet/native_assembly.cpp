@@ -1,0 +1,327 @@
+// Netlist records straight from a NativeIr (see native_ir.hpp): the steps of
+// `_recursive_netlist_from_ir` and `_netlist_from_subckt` (assembly.cpp), on
+// views, with one str per distinct text of the import. Each call the
+// assembly makes per element still looks its function up in the module
+// globals: the module's own runs in C++, a replaced one gets the Python
+// values it would get from the IR map.
+#include <algorithm>
+#include <string>
+
+#include "assembly.hpp"
+#include "diag.hpp"
+#include "ir.hpp"
+#include "lines.hpp"
+#include "native_ir.hpp"
+#include "net_maps.hpp"
+#include "ports.hpp"
+#include "settings.hpp"
+#include "text_unicode.hpp"
+
+namespace spicenet {
+
+namespace {
+
+using StrMap = std::unordered_map<std::string_view, PyObject*, std::hash<std::string_view>, std::equal_to<>,
+                                  PyAllocator<std::pair<const std::string_view, PyObject*>>>;
+
+// One node of a subcircuit and the pins filed under it.
+struct Net {
+    std::string_view node;
+    bool declared = false;
+    uint32_t count = 0;
+    PyObject* first = nullptr;   // the first two references (borrowed from the import's memo)
+    PyObject* second = nullptr;
+};
+
+class Assembler {
+  public:
+    Assembler(State& st, NativeIr& ir, PyObject* keymap) : st_(st), ir_(ir), keymap_(keymap) {}
+
+    Ref run() {
+        auto& b = st_.back;
+        // Records by component name; a later subcircuit of the same name
+        // replaces an earlier one in place, and so do its declared ports.
+        Ref nets = kv::new_dict();
+        Ref declared = kv::new_dict();
+        for (size_t i = 0; i < ir_.blocks.size(); ++i) {
+            const NativeBlock& block = ir_.blocks[i];
+            if (block.children.empty()) continue;
+            Ref fn = st_.functions.current(st_.module, fn_netlist_from_subckt);
+            Ref record;
+            if (st_.functions.is_own(fn_netlist_from_subckt, fn.get())) {
+                record = subckt(block);
+            } else {
+                materialize_once();
+                record = kv::call(fn.get(), {py_ir_.get(), records_[i].get(), keymap_, py_comments_.get()});
+            }
+            // Once materialised, the records are what a replaced function saw.
+            Ref component = py_ir_ ? kv::attr(records_[i].get(), b.component.get()) : Ref::borrow(block.component);
+            component = net::intern(memo_.get(), std::move(component));
+            kv::dict_set(nets.get(), component.get(), record.get());
+            Ref ports = py_ir_ ? kv::attr(records_[i].get(), b.ports.get()) : words_tuple(block.ports_begin, block.ports_count);
+            kv::dict_set(declared.get(), component.get(), ports.get());
+        }
+        return finish_netlist(st_, nets.get(), declared.get());
+    }
+
+  private:
+    void materialize_once() {
+        if (py_ir_) return;
+        Ref pair = materialize(st_, ir_, &records_);
+        py_ir_ = Ref::borrow(PyTuple_GET_ITEM(pair.get(), 0));
+        py_comments_ = Ref::borrow(PyTuple_GET_ITEM(pair.get(), 1));
+    }
+
+    Ref words_tuple(uint32_t begin, uint32_t count) {
+        Ref tuple = kv::own(PyTuple_New(count));
+        for (uint32_t i = 0; i < count; ++i)
+            PyTuple_SET_ITEM(tuple.get(), i, Ref::borrow(ir_.texts.get(ir_.word(begin + i))).release());
+        return tuple;
+    }
+
+    // --- one subcircuit ---------------------------------------------------------
+
+    Ref subckt(const NativeBlock& block) {
+        auto& b = st_.back;
+        Ref ports = kv::new_dict();
+        Ref instances = kv::new_dict();
+        Ref placements = kv::new_dict();
+        nets_.clear();
+        net_index_.clear();
+        pins_.clear();
+
+        for (uint32_t child : block.children) {
+            const NativeElement& e = ir_.elements[child];
+            Ref item_ports = get_ports(e.component);
+
+            PyObject* name = ir_.texts.get(e.name);
+            Ref instance = kv::new_dict();
+            kv::dict_set(instance.get(), b.component.get(), e.component);
+            Ref patched = element_settings(e);
+            kv::dict_set(instance.get(), b.settings.get(), patched.get());
+            kv::dict_set(instances.get(), name, instance.get());
+
+            if (!e.comment.empty()) {
+                Ref placement = location(e.comment);
+                if (kv::ok(PyObject_IsTrue(placement.get()))) kv::dict_set(placements.get(), name, placement.get());
+            }
+
+            for (uint32_t i = 0; i < e.nodes_count; ++i) {
+                const std::string_view node = ir_.word(e.nodes_begin + i);
+                PyObject* ref = reference(e.name, item_ports.get(), i);
+                const uint32_t at = net_of(block, node);
+                Net& net = nets_[at];
+                pins_.emplace_back(at, ref);
+                if (net.declared) kv::dict_set(ports.get(), ir_.texts.get(node), ref);
+                if (net.count == 0) net.first = ref;
+                else if (net.count == 1) net.second = ref;
+                ++net.count;
+            }
+        }
+
+        // Only one pin can stay on a declared port; say so when others were dropped.
+        for (const Net& net : nets_) {
+            if (!net.declared || net.count < 2) continue;
+            Ref category = kv::global(st_.module, b.ParseWarning.get());
+            Ref refs = refs_of(net);
+            Ref message = kv::own(PyUnicode_FromFormat(
+                "Port '%S' is connected to more than one pin: %R. Only the last one is kept.",
+                ir_.texts.get(net.node), refs.get()));
+            kv::warn(category.get(), message.get(), 2);
+        }
+
+        Ref connections = kv::new_dict();
+        for (const Net& net : nets_) {
+            if (net.declared) continue;
+            if (net.count == 1) {
+                kv::dict_set(ports.get(), ir_.texts.get(net.node), net.first);
+            } else if (net.count == 2) {
+                kv::dict_set(connections.get(), net.first, net.second);
+            } else {
+                Ref refs = refs_of(net);
+                Ref message = kv::own(PyUnicode_FromFormat(
+                    "Net '%S' is connected to more than two ports: %R. This is currently not supported.",
+                    ir_.texts.get(net.node), refs.get()));
+                raise_parse_error(message.get());
+            }
+        }
+
+        Ref patched = patch_settings_late(block.settings.get());
+
+        Ref record = kv::new_dict();
+        kv::dict_set(record.get(), b.instances.get(), instances.get());
+        kv::dict_set(record.get(), b.connections.get(), connections.get());
+        kv::dict_set(record.get(), b.ports.get(), ports.get());
+        kv::dict_set(record.get(), b.settings.get(), patched.get());
+        kv::dict_set(record.get(), b.placements.get(), placements.get());
+        return record;
+    }
+
+    // The node's entry in the net table of the subcircuit, made on first sight.
+    // Nodes of the declared ports and the other nodes keep their first-seen
+    // order among themselves.
+    uint32_t net_of(const NativeBlock& block, std::string_view node) {
+        auto [it, fresh] = net_index_.try_emplace(node, static_cast<uint32_t>(nets_.size()));
+        if (!fresh) return it->second;
+        Net net;
+        net.node = node;
+        for (uint32_t k = 0; k < block.ports_count && !net.declared; ++k)
+            net.declared = ir_.word(block.ports_begin + k) == node;
+        nets_.push_back(net);
+        return it->second;
+    }
+
+    // Every reference filed under `net`, as a list.
+    Ref refs_of(const Net& net) {
+        Ref list = kv::new_list();
+        const auto at = static_cast<uint32_t>(&net - nets_.data());
+        for (const auto& [index, ref] : pins_)
+            if (index == at) kv::list_append(list.get(), ref);
+        return list;
+    }
+
+    [[noreturn]] void raise_parse_error(PyObject* message) {
+        Ref type = kv::global(st_.module, st_.back.ParseError.get());
+        Ref error = kv::call(type.get(), {message});
+        PyErr_SetObject(type.get(), error.get());
+        kv::raise_set();
+    }
+
+    // --- calls per element, each through its module global -----------------------
+
+    Ref get_ports(PyObject* component) {
+        // Always through the attribute: it is the cache.
+        Ref fn = st_.functions.current(st_.module, fn_get_ports);
+        return kv::call(fn.get(), {component});
+    }
+
+    Ref location(std::string_view comment) {
+        if (own_global(st_, fn_parse_location_comment)) return parse_location_comment(st_, comment);
+        Ref fn = st_.functions.current(st_.module, fn_parse_location_comment);
+        Ref text = kv::text(comment);
+        return kv::call(fn.get(), {text.get()});
+    }
+
+    // "<instance>,<port>" of pin `i`, one str per distinct text of the import.
+    PyObject* reference(std::string_view name, PyObject* item_ports, uint32_t i) {
+        Ref port = get_port(item_ports, i);
+        Ref port_text = PyUnicode_Check(port.get()) ? port : kv::to_text(port.get());
+        text::Utf8 u(port_text.get());
+        buffer_.assign(name);
+        buffer_.push_back(',');
+        buffer_.append(u.view);
+        auto it = refs_.find(std::string_view(buffer_));
+        if (it != refs_.end()) return it->second;
+        const std::string_view key = ir_.arena.store(buffer_);
+        PyObject* ref = ir_.texts.get(key);
+        refs_.emplace(key, ref);
+        return ref;
+    }
+
+    Ref get_port(PyObject* ports, uint32_t i) {
+        if (own_global(st_, fn_get_port)) {
+            kv::check_type("ports", ports, kv::Type::Tuple, false);
+            if (i < PyTuple_GET_SIZE(ports)) return Ref::borrow(PyTuple_GET_ITEM(ports, i));
+            // Generic names repeat from element to element: make each once.
+            if (i >= generic_.size()) generic_.resize(i + 1);
+            if (!generic_[i]) generic_[i] = spicenet::get_port(ports, i);
+            return generic_[i];
+        }
+        Ref fn = st_.functions.current(st_.module, fn_get_port);
+        Ref position = kv::own(PyLong_FromSsize_t(i));
+        return kv::call(fn.get(), {ports, position.get()});
+    }
+
+    // --- settings ------------------------------------------------------------------
+
+    // `_patch_settings` through the module global, on a dict.
+    Ref patch_settings_late(PyObject* settings) {
+        Ref fn = st_.functions.current(st_.module, fn_patch_settings);
+        if (st_.functions.is_own(fn_patch_settings, fn.get()))
+            return spicenet::patch_settings(st_, settings, keymap_, memo_.get());
+        return kv::call(fn.get(), {settings, keymap_});
+    }
+
+    Ref element_settings(const NativeElement& e) {
+        if (!(own_global(st_, fn_patch_settings) && own_global(st_, fn_map_settings_keys) &&
+              own_global(st_, fn_convert_um) && own_global(st_, fn_is_probably_um))) {
+            Ref settings = kv::new_dict();
+            for (uint32_t i = 0; i < e.settings_count; ++i) {
+                const NativeSetting& s = ir_.settings[e.settings_begin + i];
+                Ref value = s.value.to_object();
+                kv::dict_set(settings.get(), ir_.texts.get(s.key), value.get());
+            }
+            return patch_settings_late(settings.get());
+        }
+        // Names sorted by character code (UTF-8 byte order is code point
+        // order); of a repeated name the last value counts.
+        Ref out = kv::new_dict();
+        if (e.settings_count == 0) return out;
+        order_.clear();
+        for (uint32_t i = 0; i < e.settings_count; ++i) order_.push_back(e.settings_begin + i);
+        std::stable_sort(order_.begin(), order_.end(),
+                         [&](uint32_t a, uint32_t b) { return ir_.settings[a].key < ir_.settings[b].key; });
+        for (size_t k = 0; k < order_.size(); ++k) {
+            const NativeSetting& s = ir_.settings[order_[k]];
+            if (k + 1 < order_.size() && ir_.settings[order_[k + 1]].key == s.key) continue;
+            Ref value = patched_value(s.value);
+            kv::dict_set(out.get(), setting_key(s.key), value.get());
+        }
+        return out;
+    }
+
+    // The name a setting carries in the record: through the key map.
+    PyObject* setting_key(std::string_view key) {
+        auto it = keys_.find(key);
+        if (it != keys_.end()) return it->second;
+        PyObject* name = ir_.texts.get(key);
+        Ref to = kv::dict_get(keymap_, name);
+        Ref final_key = net::intern(memo_.get(), to ? std::move(to) : Ref::borrow(name));
+        PyObject* borrowed = final_key.get();
+        ir_.held.push_back(std::move(final_key));
+        keys_.emplace(key, borrowed);
+        return borrowed;
+    }
+
+    // A value with lengths in metres rescaled to micrometres.
+    Ref patched_value(const Value& v) {
+        switch (v.kind) {
+            case Value::Kind::None: return kv::none();
+            case Value::Kind::Number: {
+                const double d = v.number;
+                return kv::own(PyFloat_FromDouble(is_probably_um(d) ? d * 1e6 : d));
+            }
+            case Value::Kind::Text: return Ref::borrow(ir_.texts.get(v.text));
+            case Value::Kind::Object: {
+                PyObject* o = v.object.get();
+                if (!PyFloat_Check(o) || !is_probably_um(PyFloat_AS_DOUBLE(o))) return v.object;
+                if (PyFloat_CheckExact(o)) return kv::own(PyFloat_FromDouble(PyFloat_AS_DOUBLE(o) * 1e6));
+                Ref factor = kv::own(PyFloat_FromDouble(1e6));
+                return kv::own(PyNumber_Multiply(o, factor.get()));
+            }
+        }
+        return kv::none();
+    }
+
+    State& st_;
+    NativeIr& ir_;
+    PyObject* keymap_;
+    Ref memo_ = kv::new_dict();
+    Ref py_ir_, py_comments_;
+    PyVector<Ref> records_;
+    std::vector<Ref> generic_;
+    PyVector<Net> nets_;
+    std::unordered_map<std::string_view, uint32_t, std::hash<std::string_view>, std::equal_to<>,
+                       PyAllocator<std::pair<const std::string_view, uint32_t>>>
+        net_index_;
+    PyVector<std::pair<uint32_t, PyObject*>> pins_;
+    StrMap refs_, keys_;
+    PyVector<uint32_t> order_;
+    std::string buffer_;
+};
+
+}  // namespace
+
+Ref assemble_native(State& st, NativeIr& ir, PyObject* keymap) { return Assembler(st, ir, keymap).run(); }
+
+}  // namespace spicenet

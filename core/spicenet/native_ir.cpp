@@ -1,0 +1,282 @@
+// Reading a netlist text into a NativeIr, and turning one into the IR map and
+// comments map (see native_ir.hpp). The steps and their effects are those of
+// `_parse_into_ir` with the module's own functions (ir.cpp).
+#include "native_ir.hpp"
+
+#include "diag.hpp"
+#include "lines.hpp"
+#include "net_maps.hpp"
+#include "text_unicode.hpp"
+#include "words.hpp"
+
+namespace spicenet {
+
+PyObject* TextMemo::get(std::string_view s) {
+    auto it = map_.find(s);
+    if (it != map_.end()) return it->second.get();
+    Ref str = kv::text(s);
+    PyObject* borrowed = str.get();
+    map_.emplace(s, std::move(str));
+    return borrowed;
+}
+
+bool native_reading(State& st) {
+    static constexpr Fn line_functions[] = {fn_split_comments, fn_chain,           fn_split_words,
+                                            fn_filter_empty,   fn_handle_sources,  fn_get_ir_ports,
+                                            fn_get_ir_settings, fn_get_parent_id,  fn_parse_value,
+                                            fn_parse_into_ir};
+    for (Fn fn : line_functions)
+        if (!own_global(st, fn)) return false;
+    if (!relevant_lines_own(st)) return false;
+    // The records are the module's own types (the IR map is made of them).
+    PyObject* globals = PyModule_GetDict(st.module);
+    for (auto [name, own] : {std::pair{st.front.Subckt.get(), st.Subckt.get()}, {st.front.Conn.get(), st.Conn.get()}}) {
+        PyObject* value = PyDict_GetItemWithError(globals, name);  // borrowed
+        if (!value && PyErr_Occurred()) kv::raise_set();
+        if (value != own) return false;
+    }
+    return true;
+}
+
+namespace {
+
+[[noreturn]] void parse_error(State& st, PyObject* message) {
+    Ref type = kv::global(st.module, "ParseError");
+    Ref error = kv::call(type.get(), {message});
+    if (!PyExceptionInstance_Check(error.get())) kv::raise(PyExc_TypeError, "exceptions must derive from BaseException");
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    kv::raise_set();
+}
+
+class NativeReader {
+  public:
+    NativeReader(State& st, PyObject* component_map, PyObject* kwargs, NativeIr& ir)
+        : st_(st), component_map_(component_map), kwargs_(kwargs), ir_(ir) {
+        if (!kwargs_) {
+            empty_kwargs_ = kv::new_dict();
+            kwargs_ = empty_kwargs_.get();
+        }
+    }
+
+    void read(std::string_view content) {
+        content_ = content;
+        LineReader reader(content);
+        std::string_view line;
+        while (reader.next(line)) {
+            ++index_;
+            if (!inside_content(line)) line = ir_.arena.store(line);
+            add(line);
+        }
+        // Blocks never closed keep their elements but give no record: say so.
+        if (!open_.empty()) {
+            Ref category = kv::global(st_.module, "ParseWarning");
+            for (const NativeBlock& block : open_) {
+                Ref name = kv::text(block.name);
+                Ref message = kv::own(PyUnicode_FromFormat(
+                    "Subcircuit '%S' is not closed by .ends; its elements are ignored.", name.get()));
+                kv::warn(category.get(), message.get(), 2);
+            }
+        }
+    }
+
+  private:
+    bool inside_content(std::string_view s) const {
+        return s.data() >= content_.data() && s.data() + s.size() <= content_.data() + content_.size();
+    }
+
+    PyObject* mapped(std::string_view name) {
+        auto it = mapped_.find(name);
+        if (it != mapped_.end()) return it->second;
+        PyObject* text = ir_.texts.get(name);
+        Ref to = kv::dict_get(component_map_, text);
+        Ref value = to ? std::move(to) : Ref::borrow(text);
+        PyObject* borrowed = value.get();
+        ir_.held.push_back(std::move(value));
+        mapped_.emplace(name, borrowed);
+        return borrowed;
+    }
+
+    uint32_t push_words(WordSpan words) {
+        const auto begin = static_cast<uint32_t>(ir_.words.size());
+        ir_.words.insert(ir_.words.end(), words.begin(), words.end());
+        return begin;
+    }
+
+    void add(std::string_view line) {
+        CodeComment cc = split_comments(line);
+        if (!cc.comment.empty()) ir_.comments.emplace_back(index_, cc.comment);
+        if (cc.code.empty()) return;
+        words_.clear();
+        split_nonempty_words(cc.code, words_);
+        if (words_.empty()) return;
+        if (words_[0].front() == '.') return command();
+        if (open_.empty()) return;
+        element(cc.comment);
+    }
+
+    void command() {
+        const std::string_view command = words_[0];
+        if (command == ".subckt") {
+            if (words_.size() < 2) kv::raise(PyExc_IndexError, "list index out of range");
+            NativeBlock block;
+            block.id = index_;
+            block.name = words_[1];
+            block.component = mapped(block.name);
+            WordSpan rest(words_.data() + 2, words_.size() - 2);
+            nodes_.clear();
+            for (std::string_view w : rest)
+                if (!is_setting(w)) nodes_.push_back(w);
+            block.ports_begin = push_words(nodes_);
+            block.ports_count = static_cast<uint32_t>(nodes_.size());
+            block.settings = get_ir_settings(st_, rest, Named(kwargs_));
+            block.parent_id = open_.empty() ? 0 : open_.back().id;
+            open_.push_back(std::move(block));
+        } else if (command == ".ends") {
+            if (open_.empty()) {
+                Ref message = kv::text(".ends before begin.");
+                parse_error(st_, message.get());
+            }
+            ir_.order.push_back({true, static_cast<uint32_t>(ir_.blocks.size())});
+            ir_.blocks.push_back(std::move(open_.back()));
+            open_.pop_back();
+        } else if (command != ".global") {
+            Ref word = kv::text(command);
+            Ref message = kv::own(PyUnicode_FromFormat("Unsupported command: %S.", word.get()));
+            parse_error(st_, message.get());
+        }
+    }
+
+    void element(std::string_view comment) {
+        const std::string_view name = words_[0];
+        rewritten_.clear();
+        handle_sources(WordSpan(words_.data() + 1, words_.size() - 1), rewritten_);
+        // Words the rewriting made live in the arena from now on.
+        if (!rewritten_.made.empty())
+            for (size_t i = 0; i < rewritten_.words.size(); ++i)
+                if (rewritten_.origin[i] < 0) rewritten_.words[i] = ir_.arena.store(rewritten_.words[i]);
+        nodes_.clear();
+        for (std::string_view w : rewritten_.words)
+            if (!is_setting(w)) nodes_.push_back(w);
+
+        std::string_view component;
+        if (name.front() == 'R') {
+            component = "resistor";
+        } else if (name.front() == 'C') {
+            component = "capacitor";
+        } else {
+            if (nodes_.empty()) kv::raise(PyExc_IndexError, "tuple index out of range");
+            component = nodes_.back();
+            nodes_.pop_back();
+        }
+
+        NativeBlock& parent = open_.back();
+        NativeElement e;
+        e.id = index_;
+        e.parent_id = parent.id;
+        e.name = name;
+        e.comment = comment;
+        e.component = mapped(component);
+        e.nodes_begin = push_words(nodes_);
+        e.nodes_count = static_cast<uint32_t>(nodes_.size());
+
+        const Named named(kwargs_, parent.settings.get());
+        e.settings_begin = static_cast<uint32_t>(ir_.settings.size());
+        for (std::string_view w : rewritten_.words) {
+            const size_t eq = w.find('=');
+            if (eq == std::string_view::npos) continue;
+            if (w.find('=', eq + 1) != std::string_view::npos) net::raise_too_many(2);
+            Value value = read_value(st_, w.substr(eq + 1), named, ir_.arena);
+            ir_.settings.push_back({w.substr(0, eq), std::move(value)});
+        }
+        e.settings_count = static_cast<uint32_t>(ir_.settings.size()) - e.settings_begin;
+
+        const auto at = static_cast<uint32_t>(ir_.elements.size());
+        parent.children.push_back(at);
+        ir_.order.push_back({false, at});
+        ir_.elements.push_back(std::move(e));
+    }
+
+    State& st_;
+    PyObject* component_map_;  // borrowed dict
+    PyObject* kwargs_;         // borrowed dict
+    Ref empty_kwargs_;
+    NativeIr& ir_;
+    std::string_view content_;
+    Py_ssize_t index_ = 0;
+    PyVector<NativeBlock> open_;  // innermost last
+    std::unordered_map<std::string_view, PyObject*, std::hash<std::string_view>, std::equal_to<>,
+                       PyAllocator<std::pair<const std::string_view, PyObject*>>>
+        mapped_;
+    std::vector<std::string_view> words_, nodes_;
+    Rewritten rewritten_;
+};
+
+}  // namespace
+
+void read_native(State& st, PyObject* content, PyObject* component_map, PyObject* kwargs, NativeIr& ir) {
+    kv::check_type("content", content, kv::Type::Str, false);
+    text::Utf8 u(content);
+    ir.content = u.holder;
+    NativeReader(st, component_map, kwargs, ir).read(u.view);
+}
+
+// --- the IR map and the comments map ------------------------------------------
+
+namespace {
+
+Ref int_of(Py_ssize_t i) { return kv::own(PyLong_FromSsize_t(i)); }
+
+Ref tuple_of_words(NativeIr& ir, uint32_t begin, uint32_t count) {
+    Ref tuple = kv::own(PyTuple_New(count));
+    for (uint32_t i = 0; i < count; ++i)
+        PyTuple_SET_ITEM(tuple.get(), i, Ref::borrow(ir.texts.get(ir.word(begin + i))).release());
+    return tuple;
+}
+
+}  // namespace
+
+Ref materialize(State& st, NativeIr& ir, PyVector<Ref>* subckts) {
+    Ref ir_map = kv::new_dict();
+    Ref comments = kv::new_dict();
+    Ref conn_type = kv::global(st.module, st.front.Conn.get());
+    Ref subckt_type = kv::global(st.module, st.front.Subckt.get());
+    if (subckts) subckts->assign(ir.blocks.size(), Ref());
+
+    for (const NativeIr::Entry& entry : ir.order) {
+        if (entry.block) {
+            const NativeBlock& b = ir.blocks[entry.index];
+            Ref id = int_of(b.id), parent = int_of(b.parent_id);
+            Ref ports = tuple_of_words(ir, b.ports_begin, b.ports_count);
+            Ref children = kv::own(PyTuple_New(static_cast<Py_ssize_t>(b.children.size())));
+            for (size_t i = 0; i < b.children.size(); ++i)
+                PyTuple_SET_ITEM(children.get(), static_cast<Py_ssize_t>(i),
+                                 int_of(ir.elements[b.children[i]].id).release());
+            PyObject* args[] = {id.get(), b.component, ports.get(), b.settings.get(), parent.get(), children.get()};
+            Ref record = kv::own(PyObject_Vectorcall(subckt_type.get(), args, 0, st.front.subckt_fields.get()));
+            kv::dict_set(ir_map.get(), id.get(), record.get());
+            if (subckts) (*subckts)[entry.index] = std::move(record);
+        } else {
+            const NativeElement& e = ir.elements[entry.index];
+            Ref id = int_of(e.id), parent = int_of(e.parent_id);
+            Ref name = kv::text(e.name);
+            Ref ports = tuple_of_words(ir, e.nodes_begin, e.nodes_count);
+            Ref settings = kv::new_dict();
+            for (uint32_t i = 0; i < e.settings_count; ++i) {
+                const NativeSetting& s = ir.settings[e.settings_begin + i];
+                Ref value = s.value.to_object();
+                kv::dict_set(settings.get(), ir.texts.get(s.key), value.get());
+            }
+            PyObject* args[] = {id.get(), name.get(), e.component, ports.get(), settings.get(), parent.get()};
+            Ref record = kv::own(PyObject_Vectorcall(conn_type.get(), args, 0, st.front.conn_fields.get()));
+            kv::dict_set(ir_map.get(), id.get(), record.get());
+        }
+    }
+    for (const auto& [id, comment] : ir.comments) {
+        Ref key = int_of(id);
+        Ref text = kv::text(comment);
+        kv::dict_set(comments.get(), key.get(), text.get());
+    }
+    return kv::tuple_of({ir_map.get(), comments.get()});
+}
+
+}  // namespace spicenet

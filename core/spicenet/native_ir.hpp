@@ -1,0 +1,93 @@
+// The IR of one import held in C++: element lines and closed subcircuit
+// blocks as views into the netlist text, settings as read values, and only
+// the Python objects a record keeps (mapped component names, subcircuit
+// settings, values of expressions). `parse_oc_spice` builds it when the
+// module's own reading functions are in place and assembles the records from
+// it directly; `materialize` gives the (IR map, comments map) pair the module
+// functions exchange, for a replaced assembly function.
+#pragma once
+
+#include <string_view>
+#include <unordered_map>
+
+#include "arena.hpp"
+#include "state.hpp"
+#include "values.hpp"
+
+namespace spicenet {
+
+// Texts of one import as str objects, each made once.
+class TextMemo {
+  public:
+    // The str of `s`, which must stay valid as long as the memo (a view into
+    // the netlist text or an arena).
+    PyObject* get(std::string_view s);  // borrowed from the memo
+
+  private:
+    std::unordered_map<std::string_view, Ref, std::hash<std::string_view>, std::equal_to<>,
+                       PyAllocator<std::pair<const std::string_view, Ref>>>
+        map_;
+};
+
+struct NativeSetting {
+    std::string_view key;
+    Value value;
+};
+
+struct NativeElement {
+    Py_ssize_t id = 0;
+    Py_ssize_t parent_id = 0;
+    std::string_view name;
+    PyObject* component = nullptr;  // the mapped component, held by the IR
+    uint32_t nodes_begin = 0, nodes_count = 0;        // in NativeIr::words
+    uint32_t settings_begin = 0, settings_count = 0;  // in NativeIr::settings
+    std::string_view comment;                          // empty when none
+};
+
+struct NativeBlock {
+    Py_ssize_t id = 0;
+    Py_ssize_t parent_id = 0;
+    std::string_view name;          // as written
+    PyObject* component = nullptr;  // mapped, held by the IR
+    uint32_t ports_begin = 0, ports_count = 0;  // declared nodes, in NativeIr::words
+    Ref settings;                               // dict, as read (not patched)
+    PyVector<uint32_t> children;                // indexes into NativeIr::elements
+};
+
+struct NativeIr {
+    PyVector<NativeElement> elements;  // in line order
+    PyVector<NativeBlock> blocks;      // closed blocks, in the order of their .ends
+    // IR map order: an element when its line is read, a block at its .ends.
+    struct Entry {
+        bool block;
+        uint32_t index;
+    };
+    PyVector<Entry> order;
+    PyVector<std::string_view> words;
+    PyVector<NativeSetting> settings;
+    PyVector<std::pair<Py_ssize_t, std::string_view>> comments;
+    PyVector<Ref> held;  // objects the records point to
+    TextArena arena;
+    Ref content;         // the netlist text the views point into
+    TextMemo texts;
+
+    std::string_view word(uint32_t i) const { return words[i]; }
+};
+
+// Whether every function the reading half calls is the module's own, so a
+// whole text can be read into a NativeIr.
+bool native_reading(State& st);
+
+// Reads `content` (a str) into `ir`, with the effects `_parse_into_ir` has
+// (warnings, errors) in the same order.
+void read_native(State& st, PyObject* content, PyObject* component_map, PyObject* kwargs, NativeIr& ir);
+
+// The (IR map, comments map) pair of a NativeIr; `subckts` receives each
+// closed block's Subckt record (in NativeIr::blocks order).
+Ref materialize(State& st, NativeIr& ir, PyVector<Ref>* subckts = nullptr);
+
+// The netlist records of a NativeIr, as `_recursive_netlist_from_ir` builds
+// them from the materialised IR.
+Ref assemble_native(State& st, NativeIr& ir, PyObject* keymap);
+
+}  // namespace spicenet
