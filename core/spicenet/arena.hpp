@@ -77,3 +77,85 @@ class TextArena {
 };
 
 }  // namespace spicenet
+
+namespace spicenet {
+
+// A map from texts (views that outlive the map) to small values, with open
+// addressing in one table: no allocation per entry, cleared without freeing.
+template <class V>
+class ViewMap {
+  public:
+    // The value of `key`, or nullptr.
+    V* find(std::string_view key) {
+        if (slots_.empty()) return nullptr;
+        const uint64_t h = hash(key);
+        for (size_t i = h & mask_;; i = (i + 1) & mask_) {
+            Slot& s = slots_[i];
+            if (!s.used) return nullptr;
+            if (s.hash == h && s.key == key) return &s.value;
+        }
+    }
+    // The value of `key`; `inserted` tells whether it was added (value-initialised).
+    V& insert(std::string_view key, bool& inserted) {
+        if ((size_ + 1) * 4 > slots_.size() * 3) grow();
+        const uint64_t h = hash(key);
+        for (size_t i = h & mask_;; i = (i + 1) & mask_) {
+            Slot& s = slots_[i];
+            if (!s.used) {
+                s.used = true;
+                s.hash = h;
+                s.key = key;
+                s.value = V();
+                ++size_;
+                inserted = true;
+                return s.value;
+            }
+            if (s.hash == h && s.key == key) {
+                inserted = false;
+                return s.value;
+            }
+        }
+    }
+    void clear() {
+        if (size_ == 0) return;
+        for (Slot& s : slots_) {
+            s.used = false;
+            s.value = V();
+        }
+        size_ = 0;
+    }
+
+  private:
+    struct Slot {
+        uint64_t hash = 0;
+        std::string_view key;
+        V value{};
+        bool used = false;
+    };
+
+    static uint64_t hash(std::string_view s) {
+        uint64_t h = 1469598103934665603ull;  // FNV-1a
+        for (unsigned char c : s) h = (h ^ c) * 1099511628211ull;
+        return h ^ (h >> 29);
+    }
+
+    void grow() {
+        PyVector<Slot> old;
+        old.swap(slots_);
+        const size_t size = old.empty() ? 64 : old.size() * 2;
+        slots_.assign(size, Slot());
+        mask_ = size - 1;
+        size_ = 0;
+        for (Slot& s : old) {
+            if (!s.used) continue;
+            bool inserted;
+            insert(s.key, inserted) = std::move(s.value);
+        }
+    }
+
+    PyVector<Slot> slots_;
+    size_t mask_ = 0;
+    size_t size_ = 0;
+};
+
+}  // namespace spicenet

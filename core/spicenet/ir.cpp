@@ -420,12 +420,16 @@ Ref parse_location_comment(State& st, std::string_view s) {
     std::string_view location = s.substr(at + key.size());
     location = location.substr(0, location.find(' '));
     std::string compact;
-    for (const char *p = location.data(), *end = p + location.size(); p < end;) {
-        if (size_t n = text::space_at(p, end)) p += n;
-        else compact.push_back(*p++);
+    std::string_view kept = location;
+    if (!text::is_standard(location) || location.find(' ') != std::string_view::npos) {
+        for (const char *p = location.data(), *end = p + location.size(); p < end;) {
+            if (size_t n = text::space_at(p, end)) p += n;
+            else compact.push_back(*p++);
+        }
+        kept = compact;
     }
 
-    std::string_view port = "()", coords = compact;
+    std::string_view port = "()", coords = kept;
     constexpr std::string_view between = ")(";
     if (const size_t split = coords.find(between); split != std::string_view::npos) {
         if (coords.find(between, split + between.size()) != std::string_view::npos) net::raise_too_many(2);
@@ -450,10 +454,20 @@ Ref parse_location_comment(State& st, std::string_view s) {
     }
     if (count < 3) net::raise_need_more(count);
 
+    // `_parse_value` is looked up for each coordinate, unless nothing that
+    // could replace it has run since the last look-up.
     const Named none;
-    Ref x = parse_value_late(st, xyz[0], none);
-    Ref y = parse_value_late(st, xyz[1], none);
-    Ref rotation = parse_value_late(st, xyz[2], none);
+    Ref values[3];
+    bool own = false;
+    uint64_t seen = 0;
+    for (int i = 0; i < 3; ++i) {
+        if (i == 0 || seen != st.calls_out) own = own_global(st, fn_parse_value);
+        seen = st.calls_out;
+        values[i] = own ? parse_value(st, xyz[i], none) : parse_value_late(st, xyz[i], none);
+    }
+    Ref& x = values[0];
+    Ref& y = values[1];
+    Ref& rotation = values[2];
     const auto& f = st.front;
     Ref placement = kv::new_dict();
     kv::dict_set(placement.get(), f.x.get(), x.get());

@@ -4,7 +4,6 @@
 // assembly makes per element still looks its function up in the module
 // globals: the module's own runs in C++, a replaced one gets the Python
 // values it would get from the IR map.
-#include <algorithm>
 #include <string>
 
 #include "assembly.hpp"
@@ -21,8 +20,6 @@ namespace spicenet {
 
 namespace {
 
-using StrMap = std::unordered_map<std::string_view, PyObject*, std::hash<std::string_view>, std::equal_to<>,
-                                  PyAllocator<std::pair<const std::string_view, PyObject*>>>;
 
 // One node of a subcircuit and the pins filed under it.
 struct Net {
@@ -128,6 +125,7 @@ class Assembler {
                 "Port '%S' is connected to more than one pin: %R. Only the last one is kept.",
                 ir_.texts.get(net.node), refs.get()));
             kv::warn(category.get(), message.get(), 2);
+            forget();
         }
 
         Ref connections = kv::new_dict();
@@ -161,14 +159,16 @@ class Assembler {
     // Nodes of the declared ports and the other nodes keep their first-seen
     // order among themselves.
     uint32_t net_of(const NativeBlock& block, std::string_view node) {
-        auto [it, fresh] = net_index_.try_emplace(node, static_cast<uint32_t>(nets_.size()));
-        if (!fresh) return it->second;
+        bool fresh;
+        uint32_t& index = net_index_.insert(node, fresh);
+        if (!fresh) return index;
+        index = static_cast<uint32_t>(nets_.size());
         Net net;
         net.node = node;
         for (uint32_t k = 0; k < block.ports_count && !net.declared; ++k)
             net.declared = ir_.word(block.ports_begin + k) == node;
         nets_.push_back(net);
-        return it->second;
+        return index;
     }
 
     // Every reference filed under `net`, as a list.
@@ -189,16 +189,34 @@ class Assembler {
 
     // --- calls per element, each through its module global -----------------------
 
+    // Whether the global `fn` is the module's own function. What was learnt
+    // holds until code that may change the globals has run.
+    bool own(Fn fn) {
+        if (!known_ || seen_ != st_.calls_out) {
+            for (Fn f : {fn_get_port, fn_patch_settings, fn_map_settings_keys, fn_convert_um, fn_is_probably_um,
+                         fn_parse_location_comment})
+                own_[f] = own_global(st_, f);
+            seen_ = st_.calls_out;
+            known_ = true;
+        }
+        return own_[fn];
+    }
+    // After a call of a replaced function or a warning.
+    void forget() { known_ = false; }
+
     Ref get_ports(PyObject* component) {
         // Always through the attribute: it is the cache.
         Ref fn = st_.functions.current(st_.module, fn_get_ports);
-        return kv::call(fn.get(), {component});
+        Ref ports = kv::call(fn.get(), {component});
+        if (!st_.functions.is_own(fn_get_ports, fn.get())) forget();
+        return ports;
     }
 
     Ref location(std::string_view comment) {
-        if (own_global(st_, fn_parse_location_comment)) return parse_location_comment(st_, comment);
+        if (own(fn_parse_location_comment)) return parse_location_comment(st_, comment);
         Ref fn = st_.functions.current(st_.module, fn_parse_location_comment);
         Ref text = kv::text(comment);
+        forget();
         return kv::call(fn.get(), {text.get()});
     }
 
@@ -210,16 +228,12 @@ class Assembler {
         buffer_.assign(name);
         buffer_.push_back(',');
         buffer_.append(u.view);
-        auto it = refs_.find(std::string_view(buffer_));
-        if (it != refs_.end()) return it->second;
-        const std::string_view key = ir_.arena.store(buffer_);
-        PyObject* ref = ir_.texts.get(key);
-        refs_.emplace(key, ref);
-        return ref;
+        if (PyObject* ref = ir_.texts.find(buffer_)) return ref;
+        return ir_.texts.get(ir_.arena.store(buffer_));
     }
 
     Ref get_port(PyObject* ports, uint32_t i) {
-        if (own_global(st_, fn_get_port)) {
+        if (own(fn_get_port)) {
             kv::check_type("ports", ports, kv::Type::Tuple, false);
             if (i < PyTuple_GET_SIZE(ports)) return Ref::borrow(PyTuple_GET_ITEM(ports, i));
             // Generic names repeat from element to element: make each once.
@@ -229,6 +243,7 @@ class Assembler {
         }
         Ref fn = st_.functions.current(st_.module, fn_get_port);
         Ref position = kv::own(PyLong_FromSsize_t(i));
+        forget();
         return kv::call(fn.get(), {ports, position.get()});
     }
 
@@ -239,12 +254,13 @@ class Assembler {
         Ref fn = st_.functions.current(st_.module, fn_patch_settings);
         if (st_.functions.is_own(fn_patch_settings, fn.get()))
             return spicenet::patch_settings(st_, settings, keymap_, memo_.get());
+        forget();
         return kv::call(fn.get(), {settings, keymap_});
     }
 
     Ref element_settings(const NativeElement& e) {
-        if (!(own_global(st_, fn_patch_settings) && own_global(st_, fn_map_settings_keys) &&
-              own_global(st_, fn_convert_um) && own_global(st_, fn_is_probably_um))) {
+        if (!(own(fn_patch_settings) && own(fn_map_settings_keys) && own(fn_convert_um) && own(fn_is_probably_um))) {
+            forget();
             Ref settings = kv::new_dict();
             for (uint32_t i = 0; i < e.settings_count; ++i) {
                 const NativeSetting& s = ir_.settings[e.settings_begin + i];
@@ -259,8 +275,13 @@ class Assembler {
         if (e.settings_count == 0) return out;
         order_.clear();
         for (uint32_t i = 0; i < e.settings_count; ++i) order_.push_back(e.settings_begin + i);
-        std::stable_sort(order_.begin(), order_.end(),
-                         [&](uint32_t a, uint32_t b) { return ir_.settings[a].key < ir_.settings[b].key; });
+        // Few names per element: an insertion sort (stable) needs no buffer.
+        for (size_t k = 1; k < order_.size(); ++k) {
+            const uint32_t at = order_[k];
+            size_t j = k;
+            for (; j > 0 && ir_.settings[at].key < ir_.settings[order_[j - 1]].key; --j) order_[j] = order_[j - 1];
+            order_[j] = at;
+        }
         for (size_t k = 0; k < order_.size(); ++k) {
             const NativeSetting& s = ir_.settings[order_[k]];
             if (k + 1 < order_.size() && ir_.settings[order_[k + 1]].key == s.key) continue;
@@ -272,14 +293,14 @@ class Assembler {
 
     // The name a setting carries in the record: through the key map.
     PyObject* setting_key(std::string_view key) {
-        auto it = keys_.find(key);
-        if (it != keys_.end()) return it->second;
+        if (PyObject** found = keys_.find(key)) return *found;
         PyObject* name = ir_.texts.get(key);
         Ref to = kv::dict_get(keymap_, name);
         Ref final_key = net::intern(memo_.get(), to ? std::move(to) : Ref::borrow(name));
         PyObject* borrowed = final_key.get();
         ir_.held.push_back(std::move(final_key));
-        keys_.emplace(key, borrowed);
+        bool inserted;
+        keys_.insert(key, inserted) = borrowed;
         return borrowed;
     }
 
@@ -311,11 +332,12 @@ class Assembler {
     PyVector<Ref> records_;
     std::vector<Ref> generic_;
     PyVector<Net> nets_;
-    std::unordered_map<std::string_view, uint32_t, std::hash<std::string_view>, std::equal_to<>,
-                       PyAllocator<std::pair<const std::string_view, uint32_t>>>
-        net_index_;
+    ViewMap<uint32_t> net_index_;
     PyVector<std::pair<uint32_t, PyObject*>> pins_;
-    StrMap refs_, keys_;
+    ViewMap<PyObject*> keys_;
+    bool known_ = false;
+    uint64_t seen_ = 0;
+    bool own_[fn_count] = {};
     PyVector<uint32_t> order_;
     std::string buffer_;
 };

@@ -12,12 +12,17 @@
 namespace spicenet {
 
 PyObject* TextMemo::get(std::string_view s) {
-    auto it = map_.find(s);
-    if (it != map_.end()) return it->second.get();
-    Ref str = kv::text(s);
-    PyObject* borrowed = str.get();
-    map_.emplace(s, std::move(str));
-    return borrowed;
+    bool inserted;
+    Ref& slot = map_.insert(s, inserted);
+    if (inserted) {
+        try {
+            slot = kv::text(s);
+        } catch (...) {
+            slot = Ref::borrow(Py_None);  // never handed out: the import fails
+            throw;
+        }
+    }
+    return slot.get();
 }
 
 bool native_reading(State& st) {
@@ -85,14 +90,14 @@ class NativeReader {
     }
 
     PyObject* mapped(std::string_view name) {
-        auto it = mapped_.find(name);
-        if (it != mapped_.end()) return it->second;
+        if (PyObject** found = mapped_.find(name)) return *found;
         PyObject* text = ir_.texts.get(name);
         Ref to = kv::dict_get(component_map_, text);
         Ref value = to ? std::move(to) : Ref::borrow(text);
         PyObject* borrowed = value.get();
         ir_.held.push_back(std::move(value));
-        mapped_.emplace(name, borrowed);
+        bool inserted;
+        mapped_.insert(name, inserted) = borrowed;
         return borrowed;
     }
 
@@ -204,9 +209,7 @@ class NativeReader {
     std::string_view content_;
     Py_ssize_t index_ = 0;
     PyVector<NativeBlock> open_;  // innermost last
-    std::unordered_map<std::string_view, PyObject*, std::hash<std::string_view>, std::equal_to<>,
-                       PyAllocator<std::pair<const std::string_view, PyObject*>>>
-        mapped_;
+    ViewMap<PyObject*> mapped_;
     std::vector<std::string_view> words_, nodes_;
     Rewritten rewritten_;
 };

@@ -8,7 +8,6 @@
 #pragma once
 
 #include <string_view>
-#include <unordered_map>
 
 #include "arena.hpp"
 #include "state.hpp"
@@ -23,10 +22,14 @@ class TextMemo {
     // the netlist text or an arena).
     PyObject* get(std::string_view s);  // borrowed from the memo
 
+    // The str of `s` when the memo has one, else nullptr; `s` may be transient.
+    PyObject* find(std::string_view s) {
+        Ref* found = map_.find(s);
+        return found ? found->get() : nullptr;
+    }
+
   private:
-    std::unordered_map<std::string_view, Ref, std::hash<std::string_view>, std::equal_to<>,
-                       PyAllocator<std::pair<const std::string_view, Ref>>>
-        map_;
+    ViewMap<Ref> map_;
 };
 
 struct NativeSetting {

@@ -1,7 +1,11 @@
 // Settings patching and port patching (see settings.hpp).
 #include "settings.hpp"
 
+#include <string>
+#include <unordered_map>
+
 #include "net_maps.hpp"
+#include "text_unicode.hpp"
 #include "values.hpp"
 
 namespace spicenet {
@@ -98,6 +102,71 @@ class PortPatcher {
     PyObject* instances_;  // borrowed: the record's "instances"
 };
 
+// n when the UTF-8 port name `p` reads "o<n>" (as generic_position).
+Py_ssize_t generic_position(std::string_view p) {
+    if (p.size() < 2 || p[0] != 'o' || p[1] == '0') return 0;
+    Py_ssize_t n = 0;
+    for (char c : p.substr(1)) {
+        if (c < '0' || c > '9') return 0;
+        if (n > (PY_SSIZE_T_MAX - 9) / 10) return 0;
+        n = n * 10 + static_cast<Py_ssize_t>(c - '0');
+    }
+    return n;
+}
+
+// The same translation for a record made of plain dicts with str instance
+// names and components, the form assembly and normalisation give: which
+// instances have a component with port names is settled once per record, so
+// a reference is only read as UTF-8 and, when generic, looked up once.
+class PlainPortPatcher {
+  public:
+    // False when the record is not of that form (the general road applies).
+    bool build(PyObject* mapping, PyObject* instances, PyObject* component_key) {
+        Py_ssize_t pos = 0;
+        PyObject *name, *instance;  // borrowed
+        while (PyDict_Next(instances, &pos, &name, &instance)) {
+            if (!PyUnicode_CheckExact(name) || !PyDict_CheckExact(instance)) return false;
+            PyObject* component = PyDict_GetItemWithError(instance, component_key);  // borrowed
+            if (!component && PyErr_Occurred()) kv::raise_set();
+            if (component && !PyUnicode_CheckExact(component)) return false;
+            if (!component) component = empty_.get();
+            PyObject* names = PyDict_GetItemWithError(mapping, component);  // borrowed, held by mapping
+            if (!names && PyErr_Occurred()) kv::raise_set();
+            if (!names) continue;
+            text::Utf8 u(name);
+            live_.emplace(std::string(u.view), names);
+        }
+        return true;
+    }
+
+    bool empty() const { return live_.empty(); }
+
+    Ref translate(PyObject* ref) const {
+        if (!PyUnicode_Check(ref))
+            kv::raise(PyExc_TypeError, "instance port reference must be str, not %.200s", kv::type_name(ref));
+        text::Utf8 u(ref);
+        const std::string_view v = u.view;
+        const size_t comma = v.find(',');
+        if (comma == std::string_view::npos) net::raise_need_more(1);
+        if (v.find(',', comma + 1) != std::string_view::npos) net::raise_too_many(2);
+        if (live_.empty()) return Ref::borrow(ref);
+        const Py_ssize_t n = generic_position(v.substr(comma + 1));
+        if (n == 0) return Ref::borrow(ref);
+        auto it = live_.find(std::string(v.substr(0, comma)));
+        if (it == live_.end() || n > PyTuple_GET_SIZE(it->second)) return Ref::borrow(ref);
+        PyObject* name = PyTuple_GET_ITEM(it->second, n - 1);
+        Ref name_text = PyUnicode_Check(name) ? Ref::borrow(name) : kv::to_text(name);
+        text::Utf8 t(name_text.get());
+        std::string joined(v.substr(0, comma + 1));
+        joined.append(t.view);
+        return kv::text(joined);
+    }
+
+  private:
+    Ref empty_ = kv::text({});
+    std::unordered_map<std::string, PyObject*> live_;  // instance name -> port names (borrowed)
+};
+
 }  // namespace
 
 void patch_ports(State& st, PyObject* netlist, PyObject* declared_ports) {
@@ -117,8 +186,39 @@ void patch_ports(State& st, PyObject* netlist, PyObject* declared_ports) {
         Ref instances = net::item(record, b.instances.get());
         Ref connections = net::item(record, b.connections.get());
         Ref ports = net::item(record, b.ports.get());
-        PortPatcher patcher(st, mapping.get(), instances.get());
 
+        PlainPortPatcher plain;
+        if (PyDict_CheckExact(instances.get()) && PyDict_CheckExact(connections.get()) &&
+            PyDict_CheckExact(ports.get()) && plain.build(mapping.get(), instances.get(), b.component.get())) {
+            Ref new_connections, new_ports;
+            if (plain.empty()) {
+                // Nothing to translate: check every reference, then copy.
+                net::for_each_item(connections.get(), [&](PyObject* a, PyObject* z) {
+                    (void)plain.translate(a);
+                    (void)plain.translate(z);
+                });
+                net::for_each_item(ports.get(), [&](PyObject*, PyObject* ref) { (void)plain.translate(ref); });
+                new_connections = kv::own(PyDict_Copy(connections.get()));
+                new_ports = kv::own(PyDict_Copy(ports.get()));
+            } else {
+                new_connections = kv::new_dict();
+                net::for_each_item(connections.get(), [&](PyObject* a, PyObject* z) {
+                    Ref from = plain.translate(a);
+                    Ref to = plain.translate(z);
+                    kv::dict_set(new_connections.get(), from.get(), to.get());
+                });
+                new_ports = kv::new_dict();
+                net::for_each_item(ports.get(), [&](PyObject* name, PyObject* ref) {
+                    Ref to = plain.translate(ref);
+                    kv::dict_set(new_ports.get(), name, to.get());
+                });
+            }
+            kv::ok(PyObject_SetItem(record, b.connections.get(), new_connections.get()));
+            kv::ok(PyObject_SetItem(record, b.ports.get(), new_ports.get()));
+            return;
+        }
+
+        PortPatcher patcher(st, mapping.get(), instances.get());
         Ref new_connections = kv::new_dict();
         net::for_each_item(connections.get(), [&](PyObject* a, PyObject* z) {
             Ref from = patcher.translate(a);

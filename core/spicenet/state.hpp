@@ -57,6 +57,10 @@ enum Fn : size_t {
 struct State {
     PyObject* module = nullptr;  // borrowed: the module outlives its state
     kv::FunctionTable functions{fn_count};
+    // Counts the times the module ran code that may change its globals (an
+    // expression, a port look-up of the PDK, a replaced function); what a hot
+    // path learnt about the globals holds while the count stays.
+    uint64_t calls_out = 0;
 
     // Types created at exec (ir.cpp).
     Ref ParseError;

@@ -77,6 +77,7 @@ std::string_view inner(std::string_view s) { return s.size() < 2 ? std::string_v
 bool quoted(std::string_view s, char quote) { return !s.empty() && s.front() == quote && s.back() == quote; }
 
 Ref eval_late(State& st, PyObject* expression, const Named& named) {
+    ++st.calls_out;
     Ref fn = st.functions.current(st.module, fn_eval);
     if (st.functions.is_own(fn_eval, fn.get())) return eval(st, expression, named);
     return kv::call(fn.get(), {expression}, named.dict());
@@ -188,6 +189,7 @@ Ref parse_value(State& st, PyObject* value, PyObject* named_values) { return par
 Ref parse_value_late(State& st, std::string_view value, const Named& named) {
     Ref fn = st.functions.current(st.module, fn_parse_value);
     if (st.functions.is_own(fn_parse_value, fn.get())) return parse_value(st, value, named);
+    ++st.calls_out;
     Ref text = kv::text(value);
     return kv::call(fn.get(), {text.get()}, named.dict());
 }

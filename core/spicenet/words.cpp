@@ -14,6 +14,17 @@ constexpr Py_ssize_t kNoKeyword = -1;
 
 // Which source keyword `word` is, compared stripped and lower-cased.
 Py_ssize_t keyword_of(std::string_view word) {
+    // A word that starts and ends with a visible ASCII character is its own
+    // lookup form; only four letters can then make a keyword.
+    if (!word.empty() && word.front() > 0x20 && word.front() < 0x7F && word.back() > 0x20 && word.back() < 0x7F) {
+        if (word.size() != 4) return kNoKeyword;
+        for (size_t k = 0; k < std::size(kSourceKeywords); ++k) {
+            bool same = true;
+            for (size_t i = 0; i < 4 && same; ++i) same = (word[i] | 0x20) == kSourceKeywords[k][i];
+            if (same) return static_cast<Py_ssize_t>(k);
+        }
+        return kNoKeyword;
+    }
     word = text::strip(word);
     if (!text::is_ascii(word)) {
         // Lower-casing beyond ASCII is the runtime's.
@@ -61,16 +72,15 @@ bool is_identifier(std::string_view word) {
 
 void handle_sources(WordSpan words, Rewritten& out) {
     const auto n = static_cast<Py_ssize_t>(words.size());
-    std::vector<Py_ssize_t> keyword(words.size());
-    for (Py_ssize_t i = 0; i < n; ++i) keyword[i] = keyword_of(words[i]);
-
-    Py_ssize_t at = -1;
-    for (Py_ssize_t k = 0; k < static_cast<Py_ssize_t>(std::size(kSourceKeywords)) && at < 0; ++k)
-        for (Py_ssize_t i = 0; i < n; ++i)
-            if (keyword[i] == k) {
-                at = i;
-                break;
-            }
+    // The first occurrence of the first keyword in search order.
+    Py_ssize_t at = -1, best = kNoKeyword;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_ssize_t k = keyword_of(words[i]);
+        if (k != kNoKeyword && (best == kNoKeyword || k < best)) {
+            best = k;
+            at = i;
+        }
+    }
 
     auto keep = [&](Py_ssize_t i) {
         out.words.push_back(words[i]);
