@@ -56,6 +56,20 @@ bool next_word(std::string_view code, size_t& pos, std::string_view& word) {
 }
 
 void split_nonempty_words(std::string_view code, std::vector<std::string_view>& out) {
+    bool quotes = false;
+    for (char c : code) quotes |= (c == '"') | (c == '\'');
+    if (!quotes) {
+        // Every space separates.
+        const size_t n = code.size();
+        size_t start = 0;
+        for (size_t i = 0; i < n; ++i) {
+            if (code[i] != ' ') continue;
+            if (i > start) out.push_back(code.substr(start, i - start));
+            start = i + 1;
+        }
+        if (n > start) out.push_back(code.substr(start));
+        return;
+    }
     size_t pos = 0;
     std::string_view word;
     while (next_word(code, pos, word))
@@ -69,6 +83,7 @@ bool LineReader::next_physical(std::string_view& line) {
     const char* end = begin + content_.size();
     if (pos_ >= content_.size()) return false;
     const char* start = begin + pos_;
+    physical_plain_ = true;
     for (const char* p = start; p < end; ++p) {
         const auto c = static_cast<unsigned char>(*p);
         if (c >= 0x20 && c < 0x80) continue;  // no boundary starts here
@@ -77,6 +92,7 @@ bool LineReader::next_physical(std::string_view& line) {
             pos_ = static_cast<size_t>(p - begin) + n;
             return true;
         }
+        physical_plain_ = false;
     }
     line = {start, static_cast<size_t>(end - start)};
     pos_ = content_.size();
@@ -94,8 +110,28 @@ void LineReader::append_continuation(std::string_view rest) {
     statement_ = statement_buffer_;
 }
 
+namespace {
+
+bool has_double_space(std::string_view s) {
+    for (size_t i = 1; i < s.size(); ++i)
+        if (s[i] == ' ' && s[i - 1] == ' ') return true;
+    return false;
+}
+
+// `s` without spaces at either end (a line whose only white space is " ").
+std::string_view trim_spaces(std::string_view s) {
+    while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
+    while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+    return s;
+}
+
+}  // namespace
+
 bool LineReader::emit(std::string_view& line) {
-    if (text::is_standard(statement_)) {
+    const bool standard = statement_plain_ && !statement_buffered_
+                              ? !has_double_space(statement_)
+                              : text::is_standard(statement_);
+    if (standard) {
         line = statement_;
     } else {
         out_.clear();
@@ -110,21 +146,27 @@ bool LineReader::next(std::string_view& line) {
     if (!started_) {
         started_ = true;
         // Empty content has no line at all: nothing to fold, nothing to yield.
-        if (!next_physical(physical)) done_ = true;
-        else statement_ = text::strip(physical);
+        if (!next_physical(physical)) {
+            done_ = true;
+        } else {
+            statement_ = physical_plain_ ? trim_spaces(physical) : text::strip(physical);
+            statement_plain_ = physical_plain_;
+        }
     }
     while (!done_) {
         if (!next_physical(physical)) {
             done_ = true;
             return emit(line);
         }
-        std::string_view stripped = text::strip(physical);
+        const bool plain = physical_plain_;
+        std::string_view stripped = plain ? trim_spaces(physical) : text::strip(physical);
         if (!stripped.empty() && stripped.front() == '+') {
             append_continuation(stripped.substr(1));
             continue;
         }
         const bool found = emit(line);
         statement_ = stripped;
+        statement_plain_ = plain;
         statement_buffered_ = false;
         if (found) return true;
     }

@@ -53,6 +53,10 @@ class LineReader {
     bool done_ = false;
     std::string_view statement_;  // into the content, or into statement_buffer_
     bool statement_buffered_ = false;
+    // Whether the statement's bytes are all printable ASCII or spaces (its
+    // only white space is then " "), and the same of the last physical line.
+    bool statement_plain_ = false;
+    bool physical_plain_ = false;
     std::string statement_buffer_;
     std::string out_;
 };
