@@ -48,7 +48,9 @@ test: install $(VENV)/.typing
 demo: install
 	$(PY) examples/demo.py
 
+# The peer parser of the benchmark comes from the package registry.
 bench: install
+	@$(PY) -c "import spicelib" 2>/dev/null || $(PIP) install spicelib
 	$(PY) bench/run.py
 
 # The modules built with AddressSanitizer and UndefinedBehaviorSanitizer, and
