@@ -8,8 +8,10 @@
 #include <Python.h>
 
 #include <cstring>
+#include <deque>
 #include <new>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace spicenet {
@@ -36,6 +38,9 @@ struct PyAllocator {
 
 template <class T>
 using PyVector = std::vector<T, PyAllocator<T>>;
+// Grows in blocks: no copy and no slack of a doubled capacity.
+template <class T>
+using PyDeque = std::deque<T, PyAllocator<T>>;
 
 // Copies of texts that must outlive the buffer they were read from. Texts are
 // never moved once stored, so views into them stay valid until the arena goes.
@@ -44,8 +49,14 @@ class TextArena {
     TextArena() = default;
     TextArena(const TextArena&) = delete;
     TextArena& operator=(const TextArena&) = delete;
-    ~TextArena() {
+    ~TextArena() { clear(); }
+
+    // Frees every text: views into the arena end here.
+    void clear() {
         for (char* block : blocks_) PyMem_Free(block);
+        PyVector<char*>().swap(blocks_);
+        next_ = nullptr;
+        left_ = 0;
     }
 
     std::string_view store(std::string_view s) {
@@ -123,6 +134,12 @@ class ViewMap {
             s.value = V();
         }
         size_ = 0;
+    }
+
+    void swap(ViewMap& other) noexcept {
+        slots_.swap(other.slots_);
+        std::swap(mask_, other.mask_);
+        std::swap(size_, other.size_);
     }
 
   private:

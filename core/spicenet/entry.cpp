@@ -62,6 +62,7 @@ Ref parse_oc_spice(State& st, PyObject* path_or_buf, PyObject* keymap_arg, PyObj
             // Python objects only for a replaced assembly function.
             NativeIr ir;
             read_native(st, content.get(), component_map.get(), kwargs, ir);
+            content.reset();  // the IR holds it as long as it needs it
             Ref assemble = st.functions.current(st.module, fn_recursive_netlist_from_ir);
             Ref result;
             if (st.functions.is_own(fn_recursive_netlist_from_ir, assemble.get())) {

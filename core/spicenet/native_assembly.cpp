@@ -58,6 +58,16 @@ class Assembler {
             Ref ports = py_ir_ ? kv::attr(records_[i].get(), b.ports.get()) : words_tuple(block.ports_begin, block.ports_count);
             kv::dict_set(declared.get(), component.get(), ports.get());
         }
+        // The records are built: what remains of the text and the IR is not
+        // needed while the set is normalised.
+        nets_ = PyVector<Net>();
+        net_index_ = ViewMap<uint32_t>();
+        pins_ = PyVector<std::pair<uint32_t, PyObject*>>();
+        keys_ = ViewMap<PyObject*>();
+        py_ir_.reset();
+        py_comments_.reset();
+        records_ = PyVector<Ref>();
+        ir_.release();
         return finish_netlist(st_, nets.get(), declared.get());
     }
 
@@ -264,8 +274,8 @@ class Assembler {
             Ref settings = kv::new_dict();
             for (uint32_t i = 0; i < e.settings_count; ++i) {
                 const NativeSetting& s = ir_.settings[e.settings_begin + i];
-                Ref value = s.value.to_object();
-                kv::dict_set(settings.get(), ir_.texts.get(s.key), value.get());
+                Ref value = s.to_object();
+                kv::dict_set(settings.get(), ir_.texts.get(s.key()), value.get());
             }
             return patch_settings_late(settings.get());
         }
@@ -279,14 +289,14 @@ class Assembler {
         for (size_t k = 1; k < order_.size(); ++k) {
             const uint32_t at = order_[k];
             size_t j = k;
-            for (; j > 0 && ir_.settings[at].key < ir_.settings[order_[j - 1]].key; --j) order_[j] = order_[j - 1];
+            for (; j > 0 && ir_.settings[at].key() < ir_.settings[order_[j - 1]].key(); --j) order_[j] = order_[j - 1];
             order_[j] = at;
         }
         for (size_t k = 0; k < order_.size(); ++k) {
             const NativeSetting& s = ir_.settings[order_[k]];
-            if (k + 1 < order_.size() && ir_.settings[order_[k + 1]].key == s.key) continue;
-            Ref value = patched_value(s.value);
-            kv::dict_set(out.get(), setting_key(s.key), value.get());
+            if (k + 1 < order_.size() && ir_.settings[order_[k + 1]].key() == s.key()) continue;
+            Ref value = patched_value(s);
+            kv::dict_set(out.get(), setting_key(s.key()), value.get());
         }
         return out;
     }
@@ -305,17 +315,17 @@ class Assembler {
     }
 
     // A value with lengths in metres rescaled to micrometres.
-    Ref patched_value(const Value& v) {
+    Ref patched_value(const NativeSetting& v) {
         switch (v.kind) {
             case Value::Kind::None: return kv::none();
             case Value::Kind::Number: {
                 const double d = v.number;
                 return kv::own(PyFloat_FromDouble(is_probably_um(d) ? d * 1e6 : d));
             }
-            case Value::Kind::Text: return Ref::borrow(ir_.texts.get(v.text));
+            case Value::Kind::Text: return Ref::borrow(ir_.texts.get(v.text()));
             case Value::Kind::Object: {
-                PyObject* o = v.object.get();
-                if (!PyFloat_Check(o) || !is_probably_um(PyFloat_AS_DOUBLE(o))) return v.object;
+                PyObject* o = v.object;
+                if (!PyFloat_Check(o) || !is_probably_um(PyFloat_AS_DOUBLE(o))) return Ref::borrow(o);
                 if (PyFloat_CheckExact(o)) return kv::own(PyFloat_FromDouble(PyFloat_AS_DOUBLE(o) * 1e6));
                 Ref factor = kv::own(PyFloat_FromDouble(1e6));
                 return kv::own(PyNumber_Multiply(o, factor.get()));

@@ -25,6 +25,51 @@ PyObject* TextMemo::get(std::string_view s) {
     return slot.get();
 }
 
+namespace {
+
+uint32_t size32(std::string_view s) {
+    if (s.size() > UINT32_MAX) kv::raise(PyExc_OverflowError, "a word of the netlist is too long");
+    return static_cast<uint32_t>(s.size());
+}
+
+}  // namespace
+
+NativeSetting::NativeSetting(std::string_view key, const Value& value)
+    : key_data(key.data()), key_size(size32(key)), kind(value.kind), number(0.0) {
+    switch (kind) {
+        case Value::Kind::None: break;
+        case Value::Kind::Number: number = value.number; break;
+        case Value::Kind::Text:
+            text_data = value.text.data();
+            text_size = size32(value.text);
+            break;
+        case Value::Kind::Object: object = value.object.get(); break;
+    }
+}
+
+Ref NativeSetting::to_object() const {
+    switch (kind) {
+        case Value::Kind::None: return kv::none();
+        case Value::Kind::Number: return kv::own(PyFloat_FromDouble(number));
+        case Value::Kind::Text: return kv::text(text());
+        case Value::Kind::Object: return Ref::borrow(object);
+    }
+    return kv::none();
+}
+
+void NativeIr::release() {
+    PyDeque<NativeElement>().swap(elements);
+    PyVector<NativeBlock>().swap(blocks);
+    PyDeque<Entry>().swap(order);
+    PyDeque<std::string_view>().swap(words);
+    PyDeque<NativeSetting>().swap(settings);
+    PyDeque<std::pair<Py_ssize_t, std::string_view>>().swap(comments);
+    PyDeque<Ref>().swap(held);
+    texts.clear();
+    arena.clear();
+    content.reset();
+}
+
 bool native_reading(State& st) {
     static constexpr Fn line_functions[] = {fn_split_comments, fn_chain,           fn_split_words,
                                             fn_filter_empty,   fn_handle_sources,  fn_get_ir_ports,
@@ -191,7 +236,8 @@ class NativeReader {
             if (eq == std::string_view::npos) continue;
             if (w.find('=', eq + 1) != std::string_view::npos) net::raise_too_many(2);
             Value value = read_value(st_, w.substr(eq + 1), named, ir_.arena);
-            ir_.settings.push_back({w.substr(0, eq), std::move(value)});
+            ir_.settings.emplace_back(w.substr(0, eq), value);
+            if (value.kind == Value::Kind::Object) ir_.held.push_back(std::move(value.object));
         }
         e.settings_count = static_cast<uint32_t>(ir_.settings.size()) - e.settings_begin;
 
@@ -266,8 +312,8 @@ Ref materialize(State& st, NativeIr& ir, PyVector<Ref>* subckts) {
             Ref settings = kv::new_dict();
             for (uint32_t i = 0; i < e.settings_count; ++i) {
                 const NativeSetting& s = ir.settings[e.settings_begin + i];
-                Ref value = s.value.to_object();
-                kv::dict_set(settings.get(), ir.texts.get(s.key), value.get());
+                Ref value = s.to_object();
+                kv::dict_set(settings.get(), ir.texts.get(s.key()), value.get());
             }
             PyObject* args[] = {id.get(), name.get(), e.component, ports.get(), settings.get(), parent.get()};
             Ref record = kv::own(PyObject_Vectorcall(conn_type.get(), args, 0, st.front.conn_fields.get()));

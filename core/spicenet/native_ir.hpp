@@ -28,13 +28,31 @@ class TextMemo {
         return found ? found->get() : nullptr;
     }
 
+    // Drops the memo (the str objects live on where they are used).
+    void clear() { ViewMap<Ref>().swap(map_); }
+
   private:
     ViewMap<Ref> map_;
 };
 
+// A setting of an element: its name and its value as read, in 32 bytes (the
+// object of an expression is held by NativeIr::held).
 struct NativeSetting {
-    std::string_view key;
-    Value value;
+    const char* key_data = nullptr;
+    uint32_t key_size = 0;
+    uint32_t text_size = 0;
+    Value::Kind kind = Value::Kind::None;
+    union {
+        double number;
+        const char* text_data;
+        PyObject* object;
+    };
+
+    NativeSetting(std::string_view key, const Value& value);
+    std::string_view key() const { return {key_data, key_size}; }
+    std::string_view text() const { return {text_data, text_size}; }
+    // The object `_parse_value` returned for this value.
+    Ref to_object() const;
 };
 
 struct NativeElement {
@@ -58,23 +76,26 @@ struct NativeBlock {
 };
 
 struct NativeIr {
-    PyVector<NativeElement> elements;  // in line order
+    PyDeque<NativeElement> elements;  // in line order
     PyVector<NativeBlock> blocks;      // closed blocks, in the order of their .ends
     // IR map order: an element when its line is read, a block at its .ends.
     struct Entry {
         bool block;
         uint32_t index;
     };
-    PyVector<Entry> order;
-    PyVector<std::string_view> words;
-    PyVector<NativeSetting> settings;
-    PyVector<std::pair<Py_ssize_t, std::string_view>> comments;
-    PyVector<Ref> held;  // objects the records point to
+    PyDeque<Entry> order;
+    PyDeque<std::string_view> words;
+    PyDeque<NativeSetting> settings;
+    PyDeque<std::pair<Py_ssize_t, std::string_view>> comments;
+    PyDeque<Ref> held;  // objects the records point to
     TextArena arena;
     Ref content;         // the netlist text the views point into
     TextMemo texts;
 
     std::string_view word(uint32_t i) const { return words[i]; }
+
+    // Frees everything but the objects the records hold; the views end here.
+    void release();
 };
 
 // Whether every function the reading half calls is the module's own, so a
