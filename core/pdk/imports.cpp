@@ -57,6 +57,11 @@ Ref call_sort_paths(State& st, PyObject* paths) {
 // An error cell is an instance of a class made at exec whose `__call__`
 // raises the object held in its `error` slot. Names and module live in the
 // instance dictionary, so they can be set like a function's.
+//
+// Raising one error object again and again would chain each call's frames
+// onto its traceback, so a cell called in a loop would keep every caller's
+// frames alive. The `origin` slot holds the error and the traceback it had
+// when the cell was made; each call starts from that traceback again.
 
 [[noreturn]] static void raise_object(PyObject* error) {
     if (PyExceptionInstance_Check(error)) {
@@ -76,6 +81,10 @@ Ref call_sort_paths(State& st, PyObject* paths) {
 static PyObject* py_error_cell_call(PyObject* self, PyObject*, PyObject*) {
     return kv::entry([&]() -> Ref {
         Ref error = kv::attr(self, "error");
+        Ref origin = kv::attr_or_null(self, kv::interned("origin").get());
+        if (origin && PyTuple_CheckExact(origin.get()) && PyTuple_GET_SIZE(origin.get()) == 2 &&
+            PyTuple_GET_ITEM(origin.get(), 0) == error.get())
+            kv::ok(PyException_SetTraceback(error.get(), PyTuple_GET_ITEM(origin.get(), 1)));
         raise_object(error.get());
     });
 }
@@ -105,8 +114,8 @@ Ref make_error_cell_type(State& st) {
                  kv::text("Stands in for a cell that failed to load: calling it raises the error "
                           "it was made with.")
                      .get());
-    Ref slots = kv::tuple_of({kv::interned("error").get(), kv::interned("__dict__").get(),
-                              kv::interned("__weakref__").get()});
+    Ref slots = kv::tuple_of({kv::interned("error").get(), kv::interned("origin").get(),
+                              kv::interned("__dict__").get(), kv::interned("__weakref__").get()});
     kv::dict_set(ns.get(), "__slots__", slots.get());
     Ref bases = kv::own(PyTuple_New(0));
     Ref cls = kv::call(reinterpret_cast<PyObject*>(&PyType_Type),
@@ -124,6 +133,11 @@ static Ref error_cell(State& st, PyObject* funcname, PyObject* modname, PyObject
     if (PyUnicode_Check(error)) err = kv::call(PyExc_RuntimeError, {error});
     Ref cell = kv::call(st.ErrorCell.get());
     kv::set_attr(cell.get(), "error", err.get());
+    if (PyExceptionInstance_Check(err.get())) {
+        Ref traceback = Ref::steal(PyException_GetTraceback(err.get()));
+        Ref origin = kv::tuple_of({err.get(), traceback ? traceback.get() : Py_None});
+        kv::set_attr(cell.get(), "origin", origin.get());
+    }
     kv::set_attr(cell.get(), "__name__", funcname);
     kv::set_attr(cell.get(), "__qualname__", funcname);
     kv::set_attr(cell.get(), "__module__", modname);
