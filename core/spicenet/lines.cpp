@@ -3,6 +3,7 @@
 #include "lines.hpp"
 
 #include <cstdint>
+#include <cstring>
 
 #include "boxed.hpp"
 #include "net_maps.hpp"
@@ -56,24 +57,24 @@ bool next_word(std::string_view code, size_t& pos, std::string_view& word) {
 }
 
 void split_nonempty_words(std::string_view code, std::vector<std::string_view>& out) {
-    bool quotes = false;
-    for (char c : code) quotes |= (c == '"') | (c == '\'');
-    if (!quotes) {
-        // Every space separates.
-        const size_t n = code.size();
-        size_t start = 0;
-        for (size_t i = 0; i < n; ++i) {
-            if (code[i] != ' ') continue;
+    // Until the first quote every space separates; from the word holding it
+    // on, the quote-aware reading takes over.
+    const size_t n = code.size();
+    size_t start = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const char c = code[i];
+        if (c == ' ') {
             if (i > start) out.push_back(code.substr(start, i - start));
             start = i + 1;
+        } else if (c == '"' || c == '\'') {
+            size_t pos = start;
+            std::string_view word;
+            while (next_word(code, pos, word))
+                if (!word.empty()) out.push_back(word);
+            return;
         }
-        if (n > start) out.push_back(code.substr(start));
-        return;
     }
-    size_t pos = 0;
-    std::string_view word;
-    while (next_word(code, pos, word))
-        if (!word.empty()) out.push_back(word);
+    if (n > start) out.push_back(code.substr(start));
 }
 
 // --- relevant lines ----------------------------------------------------------
@@ -84,7 +85,17 @@ bool LineReader::next_physical(std::string_view& line) {
     if (pos_ >= content_.size()) return false;
     const char* start = begin + pos_;
     physical_plain_ = true;
-    for (const char* p = start; p < end; ++p) {
+    const char* p = start;
+    // Eight bytes at a time while all are printable ASCII (no byte below
+    // 0x20, none from 0x80): no boundary and no white space but " " there.
+    constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+    while (end - p >= 8) {
+        uint64_t x;
+        std::memcpy(&x, p, 8);
+        if (((x - 0x20 * kOnes) | x) & kHigh) break;
+        p += 8;
+    }
+    for (; p < end; ++p) {
         const auto c = static_cast<unsigned char>(*p);
         if (c >= 0x20 && c < 0x80) continue;  // no boundary starts here
         if (size_t n = text::boundary_at(p, end)) {

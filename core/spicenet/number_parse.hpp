@@ -13,4 +13,12 @@ namespace spicenet::number {
 // itself. Errors other than "not a number" propagate as kv::PyErrorSet.
 bool read_float(std::string_view s, double& out);
 
+// One pass over plain decimal text, `[sign] digits [. digits] [e [sign]
+// digits]` of at most 15 significant digits and a decimal exponent within
+// 22 (so the result is exact and needs no general reader): Whole when that
+// is all of `s`, Suffix when one ASCII letter follows it (the whole text is
+// then no number, the text without its last character is), else No.
+enum class Simple { No, Whole, Suffix };
+Simple read_simple(std::string_view s, double& out);
+
 }  // namespace spicenet::number

@@ -113,7 +113,15 @@ Reading read_text(std::string_view value, std::string& bracketed) {
 
     double number = 0.0;
     double factor = 1.0;
-    bool is_number = number::read_float(value, number);
+    bool is_number = false;
+    switch (number::read_simple(value, number)) {
+        case number::Simple::Whole: is_number = true; break;
+        case number::Simple::Suffix:
+            is_number = true;
+            factor = scale(value.substr(value.size() - 1));
+            break;
+        case number::Simple::No: is_number = number::read_float(value, number); break;
+    }
     if (!is_number && !value.empty()) {
         const size_t last = text::last_char_size(value);
         factor = scale(value.substr(value.size() - last));
