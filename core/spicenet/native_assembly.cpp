@@ -64,6 +64,7 @@ class Assembler {
         net_index_ = ViewMap<uint32_t>();
         pins_ = PyVector<std::pair<uint32_t, PyObject*>>();
         keys_ = ViewMap<PyObject*>();
+        pairs_ = PyVector<PairSlot>();
         py_ir_.reset();
         py_comments_.reset();
         records_ = PyVector<Ref>();
@@ -115,7 +116,7 @@ class Assembler {
 
             for (uint32_t i = 0; i < e.nodes_count; ++i) {
                 const std::string_view node = ir_.word(e.nodes_begin + i);
-                PyObject* ref = reference(e.name, item_ports.get(), i);
+                PyObject* ref = reference(e.name, name, item_ports.get(), i);
                 const uint32_t at = net_of(block, node);
                 Net& net = nets_[at];
                 pins_.emplace_back(at, ref);
@@ -231,9 +232,25 @@ class Assembler {
     }
 
     // "<instance>,<port>" of pin `i`, one str per distinct text of the import.
-    PyObject* reference(std::string_view name, PyObject* item_ports, uint32_t i) {
+    // Instance names and port names are shared objects, so a reference is
+    // first looked for by the pair of them.
+    PyObject* reference(std::string_view name, PyObject* name_str, PyObject* item_ports, uint32_t i) {
         Ref port = get_port(item_ports, i);
-        Ref port_text = PyUnicode_Check(port.get()) ? port : kv::to_text(port.get());
+        const size_t h = (reinterpret_cast<uintptr_t>(name_str) * 31 + reinterpret_cast<uintptr_t>(port.get()) * 17) >>
+                         4 & (kPairSlots - 1);
+        PairSlot& slot = pairs_[h];
+        if (slot.name == name_str && slot.port == port.get()) return slot.ref;
+        PyObject* ref = reference_text(name, port.get());
+        // The port object is held by the slot, so its address is not reused.
+        slot.name = name_str;
+        slot.port_holder = port;
+        slot.port = port.get();
+        slot.ref = ref;
+        return ref;
+    }
+
+    PyObject* reference_text(std::string_view name, PyObject* port) {
+        Ref port_text = PyUnicode_Check(port) ? Ref::borrow(port) : kv::to_text(port);
         text::Utf8 u(port_text.get());
         buffer_.assign(name);
         buffer_.push_back(',');
@@ -345,6 +362,16 @@ class Assembler {
     ViewMap<uint32_t> net_index_;
     PyVector<std::pair<uint32_t, PyObject*>> pins_;
     ViewMap<PyObject*> keys_;
+    // Recent references by (instance name, port name) object pair; the names
+    // are held by the memo or by the slot.
+    static constexpr size_t kPairSlots = 1024;
+    struct PairSlot {
+        PyObject* name = nullptr;
+        PyObject* port = nullptr;
+        Ref port_holder;
+        PyObject* ref = nullptr;
+    };
+    PyVector<PairSlot> pairs_ = PyVector<PairSlot>(kPairSlots);
     bool known_ = false;
     uint64_t seen_ = 0;
     bool own_[fn_count] = {};

@@ -232,9 +232,9 @@ class NativeReader {
         const Named named(kwargs_, parent.settings.get());
         e.settings_begin = static_cast<uint32_t>(ir_.settings.size());
         for (std::string_view w : rewritten_.words) {
-            const size_t eq = w.find('=');
+            const size_t eq = find_equals(w);
             if (eq == std::string_view::npos) continue;
-            if (w.find('=', eq + 1) != std::string_view::npos) net::raise_too_many(2);
+            if (find_equals(w, eq + 1) != std::string_view::npos) net::raise_too_many(2);
             Value value = read_value(st_, w.substr(eq + 1), named, ir_.arena);
             ir_.settings.emplace_back(w.substr(0, eq), value);
             if (value.kind == Value::Kind::Object) ir_.held.push_back(std::move(value.object));

@@ -34,7 +34,14 @@ void handle_sources(WordSpan words, Rewritten& out);
 // `_handle_sources` on any sequence of words: a new list.
 Ref handle_sources(PyObject* words);
 
-inline bool is_setting(std::string_view word) { return word.find('=') != std::string_view::npos; }
+// Position of the first "=" in `word` (npos when none); words are short, so
+// a plain loop beats a library search.
+inline size_t find_equals(std::string_view word, size_t from = 0) {
+    for (size_t i = from; i < word.size(); ++i)
+        if (word[i] == '=') return i;
+    return std::string_view::npos;
+}
+inline bool is_setting(std::string_view word) { return find_equals(word) != std::string_view::npos; }
 
 // `_get_ir_ports`: the positional words as a tuple.
 Ref get_ir_ports(WordSpan words);
