@@ -217,8 +217,14 @@ class Assembler {
 
     Ref get_ports(PyObject* component) {
         // Always through the attribute: it is the cache.
-        Ref fn = st_.functions.current(st_.module, fn_get_ports);
-        Ref ports = kv::call(fn.get(), {component});
+        PyObject* found = PyDict_GetItemWithError(globals_, st_.functions.name(fn_get_ports));  // borrowed
+        if (!found) {
+            if (PyErr_Occurred()) kv::raise_set();
+            (void)st_.functions.current(st_.module, fn_get_ports);  // the NameError
+        }
+        Ref fn = Ref::borrow(found);
+        PyObject* args[] = {component};
+        Ref ports = kv::own(PyObject_Vectorcall(fn.get(), args, 1, nullptr));
         if (!st_.functions.is_own(fn_get_ports, fn.get())) forget();
         return ports;
     }
@@ -354,6 +360,7 @@ class Assembler {
     State& st_;
     NativeIr& ir_;
     PyObject* keymap_;
+    PyObject* globals_ = PyModule_GetDict(st_.module);  // borrowed
     Ref memo_ = kv::new_dict();
     Ref py_ir_, py_comments_;
     PyVector<Ref> records_;
