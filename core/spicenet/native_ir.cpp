@@ -198,15 +198,23 @@ class NativeReader {
 
     void element(std::string_view comment) {
         const std::string_view name = words_[0];
-        rewritten_.clear();
-        handle_sources(WordSpan(words_.data() + 1, words_.size() - 1), rewritten_);
-        // Words the rewriting made live in the arena from now on.
-        if (!rewritten_.made.empty())
+        WordSpan rest(words_.data() + 1, words_.size() - 1);
+        if (has_source_keyword(rest)) {
+            rewritten_.clear();
+            handle_sources(rest, rewritten_);
+            // Words the rewriting made live in the arena from now on.
             for (size_t i = 0; i < rewritten_.words.size(); ++i)
                 if (rewritten_.origin[i] < 0) rewritten_.words[i] = ir_.arena.store(rewritten_.words[i]);
+            rest = rewritten_.words;
+        }
+        // Node words, and where the "=" of each setting word stands.
         nodes_.clear();
-        for (std::string_view w : rewritten_.words)
-            if (!is_setting(w)) nodes_.push_back(w);
+        equals_.clear();
+        for (uint32_t i = 0; i < rest.size(); ++i) {
+            const size_t eq = find_equals(rest[i]);
+            if (eq == std::string_view::npos) nodes_.push_back(rest[i]);
+            else equals_.emplace_back(i, static_cast<uint32_t>(eq));
+        }
 
         std::string_view component;
         if (name.front() == 'R') {
@@ -231,9 +239,8 @@ class NativeReader {
 
         const Named named(kwargs_, parent.settings.get());
         e.settings_begin = static_cast<uint32_t>(ir_.settings.size());
-        for (std::string_view w : rewritten_.words) {
-            const size_t eq = find_equals(w);
-            if (eq == std::string_view::npos) continue;
+        for (const auto& [at, eq] : equals_) {
+            const std::string_view w = rest[at];
             if (find_equals(w, eq + 1) != std::string_view::npos) net::raise_too_many(2);
             Value value = read_value(st_, w.substr(eq + 1), named, ir_.arena);
             ir_.settings.emplace_back(w.substr(0, eq), value);
@@ -257,6 +264,7 @@ class NativeReader {
     PyVector<NativeBlock> open_;  // innermost last
     ViewMap<PyObject*> mapped_;
     std::vector<std::string_view> words_, nodes_;
+    std::vector<std::pair<uint32_t, uint32_t>> equals_;
     Rewritten rewritten_;
 };
 

@@ -70,6 +70,12 @@ bool is_identifier(std::string_view word) {
 
 // --- controlled sources -------------------------------------------------------------
 
+bool has_source_keyword(WordSpan words) {
+    for (std::string_view w : words)
+        if (keyword_of(w) != kNoKeyword) return true;
+    return false;
+}
+
 void handle_sources(WordSpan words, Rewritten& out) {
     const auto n = static_cast<Py_ssize_t>(words.size());
     // The first occurrence of the first keyword in search order.

@@ -29,6 +29,8 @@ struct Rewritten {
     }
 };
 
+// Whether `_handle_sources` would rewrite these words (one is a source keyword).
+bool has_source_keyword(WordSpan words);
 // `_handle_sources` on word texts; `out` receives the result.
 void handle_sources(WordSpan words, Rewritten& out);
 // `_handle_sources` on any sequence of words: a new list.
