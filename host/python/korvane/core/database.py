@@ -17,6 +17,7 @@ from __future__ import annotations
 import contextlib
 import os
 import sqlite3
+import time
 from collections.abc import Iterable, Iterator, Sequence
 from pathlib import Path
 
@@ -84,13 +85,33 @@ def _prepare(connection: sqlite3.Connection, path: Path, create: bool) -> bool:
         return True
     if not create:
         return False  # the file exists but no factory was ever written
-    connection.execute("PRAGMA journal_mode=WAL")
+    _use_wal(connection)
     connection.execute("BEGIN IMMEDIATE")
     for statement in filter(str.strip, _SCHEMA.split(";")):
         connection.execute(statement)
     connection.execute(f"PRAGMA user_version={SCHEMA_VERSION}")
     connection.execute("COMMIT")
     return True
+
+
+def _use_wal(connection: sqlite3.Connection) -> None:
+    """Switch a new database to write-ahead logging.
+
+    The switch needs the database to itself, and SQLite refuses it at once
+    ("database is locked"), without its busy wait, while another connection
+    is writing: another process creating the same new database.  So wait
+    here, as long as the busy timeout.
+    """
+    deadline = time.monotonic() + BUSY_TIMEOUT_SECONDS
+    while True:
+        try:
+            connection.execute("PRAGMA journal_mode=WAL")
+            return
+        except sqlite3.OperationalError as error:
+            busy = error.sqlite_errorcode in (sqlite3.SQLITE_BUSY, sqlite3.SQLITE_LOCKED)
+            if not busy or time.monotonic() >= deadline:
+                raise
+        time.sleep(0.005)
 
 
 def _record(row: Sequence) -> object:
