@@ -2,12 +2,9 @@
 
 Tests marked `big` (the hostile sizes at full scale) are left out unless
 KORVANE_BIG=1 is set, which `make soak` does. The property tests draw from
-hypothesis profiles: "suite" (small, for `make test`) by default, "fuzz" when
-KORVANE_FUZZ=1 (`make fuzz`); the tests apply the profile themselves, so the
-hypothesis tests of other folders keep their own settings. Every input a
-property test tries is counted (`_counts`), and the counts are printed at the
-end of the run (and written to the file named by KORVANE_FUZZ_COUNTS, for the
-fuzz driver).
+hypothesis profiles of `_fuzz_settings`. Every input a property test tries is
+counted, and the counts are printed at the end of the run (and written to the
+file named by KORVANE_FUZZ_COUNTS, for the fuzz driver).
 """
 
 import json
@@ -15,23 +12,9 @@ import os
 import sys
 from pathlib import Path
 
-from hypothesis import HealthCheck, settings
-
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
-from _counts import TRIED  # noqa: E402
-
-settings.register_profile(
-    "suite", max_examples=60, deadline=None, database=None, suppress_health_check=[HealthCheck.too_slow]
-)
-settings.register_profile(
-    "fuzz",
-    max_examples=int(os.environ.get("KORVANE_FUZZ_EXAMPLES", "2000")),
-    deadline=None,
-    database=None,
-    suppress_health_check=list(HealthCheck),
-)
-
+from _fuzz_settings import TRIED  # noqa: E402
 
 def pytest_configure(config):
     config.addinivalue_line("markers", "big: full-scale hostile input, run by `make soak` (KORVANE_BIG=1)")
