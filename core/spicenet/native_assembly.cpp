@@ -55,7 +55,8 @@ class Assembler {
             Ref component = py_ir_ ? kv::attr(records_[i].get(), b.component.get()) : Ref::borrow(block.component);
             component = net::intern(memo_.get(), std::move(component));
             kv::dict_set(nets.get(), component.get(), record.get());
-            Ref ports = py_ir_ ? kv::attr(records_[i].get(), b.ports.get()) : words_tuple(block.ports_begin, block.ports_count);
+            Ref ports = py_ir_ ? kv::attr(records_[i].get(), b.ports.get())
+                               : words_tuple(block.ports_begin, block.ports_count);
             kv::dict_set(declared.get(), component.get(), ports.get());
         }
         // The records are built: what remains of the text and the IR is not

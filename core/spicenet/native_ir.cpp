@@ -60,7 +60,6 @@ Ref NativeSetting::to_object() const {
 void NativeIr::release() {
     PyDeque<NativeElement>().swap(elements);
     PyVector<NativeBlock>().swap(blocks);
-    PyDeque<Entry>().swap(order);
     PyDeque<std::string_view>().swap(words);
     PyDeque<NativeSetting>().swap(settings);
     PyDeque<std::pair<Py_ssize_t, std::string_view>>().swap(comments);
@@ -93,7 +92,8 @@ namespace {
 [[noreturn]] void parse_error(State& st, PyObject* message) {
     Ref type = kv::global(st.module, "ParseError");
     Ref error = kv::call(type.get(), {message});
-    if (!PyExceptionInstance_Check(error.get())) kv::raise(PyExc_TypeError, "exceptions must derive from BaseException");
+    if (!PyExceptionInstance_Check(error.get()))
+        kv::raise(PyExc_TypeError, "exceptions must derive from BaseException");
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
     kv::raise_set();
 }
@@ -186,7 +186,7 @@ class NativeReader {
                 Ref message = kv::text(".ends before begin.");
                 parse_error(st_, message.get());
             }
-            ir_.order.push_back({true, static_cast<uint32_t>(ir_.blocks.size())});
+            open_.back().elements_before = static_cast<uint32_t>(ir_.elements.size());
             ir_.blocks.push_back(std::move(open_.back()));
             open_.pop_back();
         } else if (command != ".global") {
@@ -250,7 +250,6 @@ class NativeReader {
 
         const auto at = static_cast<uint32_t>(ir_.elements.size());
         parent.children.push_back(at);
-        ir_.order.push_back({false, at});
         ir_.elements.push_back(std::move(e));
     }
 
@@ -299,35 +298,37 @@ Ref materialize(State& st, NativeIr& ir, PyVector<Ref>* subckts) {
     Ref subckt_type = kv::global(st.module, st.front.Subckt.get());
     if (subckts) subckts->assign(ir.blocks.size(), Ref());
 
-    for (const NativeIr::Entry& entry : ir.order) {
-        if (entry.block) {
-            const NativeBlock& b = ir.blocks[entry.index];
-            Ref id = int_of(b.id), parent = int_of(b.parent_id);
-            Ref ports = tuple_of_words(ir, b.ports_begin, b.ports_count);
-            Ref children = kv::own(PyTuple_New(static_cast<Py_ssize_t>(b.children.size())));
-            for (size_t i = 0; i < b.children.size(); ++i)
-                PyTuple_SET_ITEM(children.get(), static_cast<Py_ssize_t>(i),
-                                 int_of(ir.elements[b.children[i]].id).release());
-            PyObject* args[] = {id.get(), b.component, ports.get(), b.settings.get(), parent.get(), children.get()};
-            Ref record = kv::own(PyObject_Vectorcall(subckt_type.get(), args, 0, st.front.subckt_fields.get()));
-            kv::dict_set(ir_map.get(), id.get(), record.get());
-            if (subckts) (*subckts)[entry.index] = std::move(record);
-        } else {
-            const NativeElement& e = ir.elements[entry.index];
-            Ref id = int_of(e.id), parent = int_of(e.parent_id);
-            Ref name = kv::text(e.name);
-            Ref ports = tuple_of_words(ir, e.nodes_begin, e.nodes_count);
-            Ref settings = kv::new_dict();
-            for (uint32_t i = 0; i < e.settings_count; ++i) {
-                const NativeSetting& s = ir.settings[e.settings_begin + i];
-                Ref value = s.to_object();
-                kv::dict_set(settings.get(), ir.texts.get(s.key()), value.get());
-            }
-            PyObject* args[] = {id.get(), name.get(), e.component, ports.get(), settings.get(), parent.get()};
-            Ref record = kv::own(PyObject_Vectorcall(conn_type.get(), args, 0, st.front.conn_fields.get()));
-            kv::dict_set(ir_map.get(), id.get(), record.get());
+    // IR map order: an element when its line is read, a block at its .ends.
+    size_t next_element = 0;
+    auto add_element = [&](const NativeElement& e) {
+        Ref id = int_of(e.id), parent = int_of(e.parent_id);
+        Ref name = kv::text(e.name);
+        Ref ports = tuple_of_words(ir, e.nodes_begin, e.nodes_count);
+        Ref settings = kv::new_dict();
+        for (uint32_t i = 0; i < e.settings_count; ++i) {
+            const NativeSetting& s = ir.settings[e.settings_begin + i];
+            Ref value = s.to_object();
+            kv::dict_set(settings.get(), ir.texts.get(s.key()), value.get());
         }
+        PyObject* args[] = {id.get(), name.get(), e.component, ports.get(), settings.get(), parent.get()};
+        Ref record = kv::own(PyObject_Vectorcall(conn_type.get(), args, 0, st.front.conn_fields.get()));
+        kv::dict_set(ir_map.get(), id.get(), record.get());
+    };
+    for (size_t index = 0; index < ir.blocks.size(); ++index) {
+        const NativeBlock& b = ir.blocks[index];
+        for (; next_element < b.elements_before; ++next_element) add_element(ir.elements[next_element]);
+        Ref id = int_of(b.id), parent = int_of(b.parent_id);
+        Ref ports = tuple_of_words(ir, b.ports_begin, b.ports_count);
+        Ref children = kv::own(PyTuple_New(static_cast<Py_ssize_t>(b.children.size())));
+        for (size_t i = 0; i < b.children.size(); ++i)
+            PyTuple_SET_ITEM(children.get(), static_cast<Py_ssize_t>(i),
+                             int_of(ir.elements[b.children[i]].id).release());
+        PyObject* args[] = {id.get(), b.component, ports.get(), b.settings.get(), parent.get(), children.get()};
+        Ref record = kv::own(PyObject_Vectorcall(subckt_type.get(), args, 0, st.front.subckt_fields.get()));
+        kv::dict_set(ir_map.get(), id.get(), record.get());
+        if (subckts) (*subckts)[index] = std::move(record);
     }
+    for (; next_element < ir.elements.size(); ++next_element) add_element(ir.elements[next_element]);
     for (const auto& [id, comment] : ir.comments) {
         Ref key = int_of(id);
         Ref text = kv::text(comment);

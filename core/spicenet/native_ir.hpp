@@ -72,18 +72,14 @@ struct NativeBlock {
     PyObject* component = nullptr;  // mapped, held by the IR
     uint32_t ports_begin = 0, ports_count = 0;  // declared nodes, in NativeIr::words
     Ref settings;                               // dict, as read (not patched)
+    uint32_t elements_before = 0;               // elements read when the block closed
     PyVector<uint32_t> children;                // indexes into NativeIr::elements
 };
 
 struct NativeIr {
     PyDeque<NativeElement> elements;  // in line order
     PyVector<NativeBlock> blocks;      // closed blocks, in the order of their .ends
-    // IR map order: an element when its line is read, a block at its .ends.
-    struct Entry {
-        bool block;
-        uint32_t index;
-    };
-    PyDeque<Entry> order;
+
     PyDeque<std::string_view> words;
     PyDeque<NativeSetting> settings;
     PyDeque<std::pair<Py_ssize_t, std::string_view>> comments;
