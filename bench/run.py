@@ -3,7 +3,9 @@
 For 10k, 100k and 1M element lines of a generated netlist (gen_netlist.py) it
 prints file size, median import time over several runs after a warm-up,
 element lines per second, the peak memory added during the import and four
-ratios measured in the same run:
+ratios measured in the same run (import, `pickle.loads`, normalisation and
+peer alternate from run to run, so that a change of load on the machine
+touches all of them alike):
 
 - floor: import time / time of `pickle.loads` rebuilding the same result;
 - peer: time of a pure-Python SPICE parser on the same content / import time
@@ -42,15 +44,19 @@ RUNS = int(os.environ.get("BENCH_RUNS", "5"))
 PEER_SIZES = {10000, 100000}
 
 
-def median_time(fn, runs: int = RUNS) -> float:
-    fn()  # warm-up
-    times = []
+def side_by_side(fns: dict, runs: int = RUNS) -> dict:
+    """Median time of each function; the runs alternate between them, so that
+    a change of load on the machine touches all of them alike."""
+    for fn in fns.values():
+        fn()  # warm-up
+    times: dict = {name: [] for name in fns}
     for _ in range(runs):
-        gc.collect()
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
+        for name, fn in fns.items():
+            gc.collect()
+            start = time.perf_counter()
+            fn()
+            times[name].append(time.perf_counter() - start)
+    return {name: statistics.median(t) for name, t in times.items()}
 
 
 def peak_memory(fn) -> tuple[int, int, object]:
@@ -65,14 +71,15 @@ def peak_memory(fn) -> tuple[int, int, object]:
     return peak - base, current - base, result
 
 
-def peer_time(path: Path) -> float | None:
+def peer_parser(path: Path):
+    """The peer parser on a copy of the file with the final ".end" it needs."""
     try:
         from spicelib import SpiceEditor
     except ImportError:
         return None
     peer_path = path.with_suffix(".net")
     peer_path.write_text(path.read_text() + ".end\n")
-    return median_time(lambda: SpiceEditor(str(peer_path)), runs=3)
+    return lambda: SpiceEditor(str(peer_path))
 
 
 def main() -> None:
@@ -90,17 +97,18 @@ def main() -> None:
             def run():
                 return parse_oc_spice(path, **gen_netlist.KWARGS)
 
-            t_import = median_time(run)
             result = run()
             blob = pickle.dumps(result, protocol=pickle.HIGHEST_PROTOCOL)
-            t_floor = median_time(lambda: pickle.loads(blob))
-            t_norm = median_time(lambda: nodalis.netlist(result), runs=3)
+            fns = {"import": run, "floor": lambda: pickle.loads(blob), "norm": lambda: nodalis.netlist(result)}
+            peer_fn = peer_parser(path) if n in PEER_SIZES else None
+            if peer_fn:
+                fns["peer"] = peer_fn
+            t = side_by_side(fns)
             del result, blob
             peak, held, result = peak_memory(run)
             del result
-            t_peer = peer_time(path) if n in PEER_SIZES else None
-            rows.append(dict(n=n, size=size, t=t_import, floor=t_floor, norm=t_norm,
-                             peak=peak, held=held, peer=t_peer))
+            rows.append(dict(n=n, size=size, t=t["import"], floor=t["floor"], norm=t["norm"],
+                             peak=peak, held=held, peer=t.get("peer")))
             print(f"measured {n} element lines", file=sys.stderr)
 
     print(f"{'lines':>9} {'file MB':>8} {'import s':>9} {'us/line':>8} {'lines/s':>9} {'peak MB':>8} "
