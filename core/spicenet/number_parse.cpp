@@ -125,6 +125,16 @@ constexpr double kPowers10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  
 
 Simple read_simple(std::string_view s, double& out) {
     const size_t n = s.size();
+    if (n > 0) {
+        // A first character that is visible ASCII (nothing to strip) and
+        // starts no float syntax (sign, digit, point, inf, nan): neither the
+        // text nor the text without its last character is a number.
+        const auto c = static_cast<unsigned char>(s[0]);
+        const char lower = static_cast<char>(c | 0x20);
+        if (c > 0x20 && c < 0x7F && !digit(static_cast<char>(c)) && c != '.' && c != '+' && c != '-' &&
+            lower != 'i' && lower != 'n')
+            return Simple::Text;
+    }
     size_t i = 0;
     bool negative = false;
     if (i < n && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';

@@ -17,8 +17,10 @@ bool read_float(std::string_view s, double& out);
 // digits]` of at most 15 significant digits and a decimal exponent within
 // 22 (so the result is exact and needs no general reader): Whole when that
 // is all of `s`, Suffix when one ASCII letter follows it (the whole text is
-// then no number, the text without its last character is), else No.
-enum class Simple { No, Whole, Suffix };
+// then no number, the text without its last character is), Text when the
+// first character after the sign already rules out a number for both the
+// whole text and the text without its last character, else No (undecided).
+enum class Simple { No, Whole, Suffix, Text };
 Simple read_simple(std::string_view s, double& out);
 
 }  // namespace spicenet::number

@@ -78,8 +78,8 @@ bool quoted(std::string_view s, char quote) { return !s.empty() && s.front() == 
 
 Ref eval_late(State& st, PyObject* expression, const Named& named) {
     ++st.calls_out;
+    if (own_global(st, fn_eval)) return eval(st, expression, named);
     Ref fn = st.functions.current(st.module, fn_eval);
-    if (st.functions.is_own(fn_eval, fn.get())) return eval(st, expression, named);
     return kv::call(fn.get(), {expression}, named.dict());
 }
 
@@ -114,15 +114,17 @@ Reading read_text(std::string_view value, std::string& bracketed) {
     double number = 0.0;
     double factor = 1.0;
     bool is_number = false;
-    switch (number::read_simple(value, number)) {
+    const number::Simple simple = number::read_simple(value, number);
+    switch (simple) {
         case number::Simple::Whole: is_number = true; break;
         case number::Simple::Suffix:
             is_number = true;
             factor = scale(value.substr(value.size() - 1));
             break;
+        case number::Simple::Text: break;
         case number::Simple::No: is_number = number::read_float(value, number); break;
     }
-    if (!is_number && !value.empty()) {
+    if (!is_number && !value.empty() && simple != number::Simple::Text) {
         const size_t last = text::last_char_size(value);
         factor = scale(value.substr(value.size() - last));
         is_number = number::read_float(value.substr(0, value.size() - last), number);
