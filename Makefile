@@ -1,4 +1,5 @@
-# Entry points: `make test`, `make demo`, `make bench` (and `make test-asan`).
+# Entry points: `make test`, `make demo`, `make bench` (and `make test-asan`,
+# `make soak`, `make fuzz`).
 # Each creates the virtual environment from Python 3.13 on first use, installs
 # what it needs once, and rebuilds the extension modules incrementally.
 SHELL := /bin/bash
@@ -15,7 +16,7 @@ PIP := $(PY) -m pip --disable-pip-version-check -q
 SOURCES := CMakeLists.txt pyproject.toml $(shell find core host -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.pyi' -o -name '*.typed' \) -not -path 'host/python/standins/*' 2>/dev/null)
 STANDINS := $(shell find host/python/standins -type f \( -name '*.py' -o -name '*.toml' \) 2>/dev/null)
 
-.PHONY: test demo bench install test-asan clean
+.PHONY: test demo bench install test-asan soak fuzz clean
 
 $(VENV)/.deps: scripts/find-python313
 	@python=$$(scripts/find-python313) && echo "creating $(VENV) with $$python" && "$$python" -m venv $(VENV)
@@ -54,13 +55,41 @@ bench: install
 	$(PY) bench/run.py
 
 # The modules built with AddressSanitizer and UndefinedBehaviorSanitizer, and
-# the whole suite run against them.
+# the whole suite run against them. The interpreter is not instrumented, so the
+# sanitizer runtimes (they come with the compiler) are preloaded; its objects
+# go through malloc (PYTHONMALLOC=malloc) so that a reference released too
+# early shows as a use after free; leak detection is off, since the
+# interpreter does not free everything at exit. Every report is written to
+# $(SANITIZER_LOGS) (child processes included) and fails the target.
+SANITIZER_LOGS := $(abspath build/asan/sanitizer-reports)
+SANITIZER_ENV := PYTHONMALLOC=malloc \
+    LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+    ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0:log_path=$(SANITIZER_LOGS)/asan \
+    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(SANITIZER_LOGS)/ubsan
+
 test-asan:
-	$(MAKE) install VENV=.venv-asan BUILD=build/asan \
+	$(MAKE) install .venv-asan/.typing VENV=.venv-asan BUILD=build/asan \
 	    CMAKE_DEFINES="-Ccmake.define.KORVANE_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo"
-	cd tests && LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
-	    ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	    ../.venv-asan/bin/python -m pytest $(PYTEST_ARGS) -p no:cacheprovider
+	@rm -rf $(SANITIZER_LOGS) && mkdir -p $(SANITIZER_LOGS)
+	cd tests && $(SANITIZER_ENV) ../.venv-asan/bin/python -m pytest $(PYTEST_ARGS) -p no:cacheprovider; \
+	    status=$$?; \
+	    reports=$$(find $(SANITIZER_LOGS) -type f | wc -l); \
+	    find $(SANITIZER_LOGS) -type f -exec cat {} +; \
+	    echo "sanitizer reports: $$reports"; \
+	    test $$status -eq 0 && test $$reports -eq 0
+
+# The long soak (every operation tens of thousands of times), the hostile
+# sizes at full scale and the database killed at every statement of its
+# update; prints the figures.
+soak: install
+	KORVANE_LOG_LEVEL=ERROR $(PY) tools/soak.py
+	cd tests && KORVANE_BIG=1 ../$(PY) -m pytest reliability/test_hostile.py reliability/test_database.py \
+	    -q -s -p no:cacheprovider
+
+# The property tests of the SPICE import with a budget of minutes.
+FUZZ_MINUTES ?= 5
+fuzz: install
+	$(PY) tools/fuzz.py --minutes $(FUZZ_MINUTES)
 
 clean:
 	rm -rf build .venv .venv-asan

@@ -13,10 +13,12 @@ import json
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
 
 MB = 1 << 20
+SANITIZED = "libasan" in Path("/proc/self/maps").read_text()
 
 CHILD = textwrap.dedent("""
     import io, json, sys, time
@@ -130,8 +132,11 @@ def check(tmp_path, name, full):
     print(f"{name}: {size / MB:.1f} MB in {got['seconds']:.2f} s, peak {got['peak'] / MB:.1f} MB above the start;"
           f" {({k: v for k, v in got.items() if k not in ('seconds', 'peak', 'settings')})}")
     assert expected(got), got
-    # 16 MiB for the runtime's own allocations, which do not grow with the input.
-    assert got["peak"] <= 4 * size + per_unit * units + 16 * MB, got
+    # 16 MiB for the runtime's own allocations, which do not grow with the
+    # input. The sanitizer's allocator keeps freed memory, so there only the
+    # outcome counts.
+    if not SANITIZED:
+        assert got["peak"] <= 4 * size + per_unit * units + 16 * MB, got
 
 
 @pytest.mark.parametrize("name", list(CASES))

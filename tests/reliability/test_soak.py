@@ -1,12 +1,13 @@
 """Every public operation of the three modules and every error path a user can
-reach, called again and again: after warm-up, memory (resident, tracemalloc,
-the C heap) stays within 1 MiB per operation, nothing is kept per call, no
-file descriptor stays open and the references the modules hold are given
-back. `make soak` runs the same with tens of thousands of calls per operation
+reach, called again and again: after warm-up, memory stays flat (resident
+memory within 2 MiB, the C heap and the tracemalloc total within 1 MiB per
+operation), nothing is kept per call, no file descriptor stays open and the
+references the modules hold are given back. `make soak` runs the same with tens of thousands of calls per operation
 (tools/soak.py); here each gets a few hundred."""
 
 import pytest
 
+import _soak_workload as soak_workload
 import korvane.core.pdk as pk
 from _soak_workload import OPERATIONS, Workload, soak
 
@@ -39,6 +40,7 @@ def test_repeated_calls_leave_nothing_behind(workload, name):
         (lambda kept: kept.append(bytes(1000)), "the C heap grew"),  # memory from the C allocator
     ],
 )
+@pytest.mark.skipif(soak_workload.SANITIZED, reason="the sanitizer's allocator hides what the probes read")
 def test_the_probes_see_a_leak(workload, keep, seen):
     """A call that keeps something each time is caught, so a clean result
     above means something."""
