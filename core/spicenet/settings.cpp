@@ -1,9 +1,11 @@
 // Settings patching and port patching (see settings.hpp).
 #include "settings.hpp"
 
+#include <deque>
 #include <string>
-#include <unordered_map>
+#include <vector>
 
+#include "arena.hpp"
 #include "net_maps.hpp"
 #include "text_unicode.hpp"
 #include "values.hpp"
@@ -114,12 +116,69 @@ Py_ssize_t generic_position(std::string_view p) {
     return n;
 }
 
+// Where the comma of an instance port reference stands and which generic
+// position its port name has, by str object: references repeat from record
+// to record, so each is read once per call. The objects are held, so an
+// address is not reused while the table lives.
+class RefShapes {
+  public:
+    struct Shape {
+        size_t comma = 0;
+        Py_ssize_t n = 0;  // 0: not a generic name
+    };
+
+    // The shape of `ref`, with the errors of splitting it at its comma.
+    const Shape& of(PyObject* ref) {
+        if ((count_ + 1) * 2 > slots_.size()) grow();
+        size_t i = slot_of(ref);
+        if (slots_[i].ref.is(ref)) return slots_[i].shape;
+        if (!PyUnicode_Check(ref))
+            kv::raise(PyExc_TypeError, "instance port reference must be str, not %.200s", kv::type_name(ref));
+        text::Utf8 u(ref);
+        const std::string_view v = u.view;
+        const size_t comma = v.find(',');
+        if (comma == std::string_view::npos) net::raise_need_more(1);
+        if (v.find(',', comma + 1) != std::string_view::npos) net::raise_too_many(2);
+        slots_[i].ref = Ref::borrow(ref);
+        slots_[i].shape = {comma, generic_position(v.substr(comma + 1))};
+        ++count_;
+        return slots_[i].shape;
+    }
+
+  private:
+    struct Slot {
+        Ref ref;
+        Shape shape;
+    };
+
+    size_t slot_of(PyObject* ref) const {
+        size_t i = (reinterpret_cast<uintptr_t>(ref) >> 4) * 0x9E3779B97F4A7C15ull >> 20 & (slots_.size() - 1);
+        while (slots_[i].ref && !slots_[i].ref.is(ref)) i = (i + 1) & (slots_.size() - 1);
+        return i;
+    }
+
+    void grow() {
+        std::vector<Slot> old(slots_.empty() ? 1024 : slots_.size() * 2);
+        old.swap(slots_);
+        for (Slot& slot : old) {
+            if (!slot.ref) continue;
+            Slot& to = slots_[slot_of(slot.ref.get())];
+            to = std::move(slot);
+        }
+    }
+
+    std::vector<Slot> slots_;
+    size_t count_ = 0;
+};
+
 // The same translation for a record made of plain dicts with str instance
 // names and components, the form assembly and normalisation give: which
 // instances have a component with port names is settled once per record, so
-// a reference is only read as UTF-8 and, when generic, looked up once.
+// a reference whose port name is generic is looked up once.
 class PlainPortPatcher {
   public:
+    explicit PlainPortPatcher(RefShapes& shapes) : shapes_(shapes) {}
+
     // False when the record is not of that form (the general road applies).
     bool build(PyObject* mapping, PyObject* instances, PyObject* component_key) {
         Py_ssize_t pos = 0;
@@ -133,38 +192,35 @@ class PlainPortPatcher {
             PyObject* names = PyDict_GetItemWithError(mapping, component);  // borrowed, held by mapping
             if (!names && PyErr_Occurred()) kv::raise_set();
             if (!names) continue;
-            text::Utf8 u(name);
-            live_.emplace(std::string(u.view), names);
+            names_.emplace_back(name);
+            bool inserted;
+            live_.insert(names_.back().view, inserted) = names;
         }
         return true;
     }
 
-    bool empty() const { return live_.empty(); }
+    bool empty() const { return names_.empty(); }
 
-    Ref translate(PyObject* ref) const {
-        if (!PyUnicode_Check(ref))
-            kv::raise(PyExc_TypeError, "instance port reference must be str, not %.200s", kv::type_name(ref));
+    Ref translate(PyObject* ref) {
+        const RefShapes::Shape& shape = shapes_.of(ref);
+        if (names_.empty() || shape.n == 0) return Ref::borrow(ref);
         text::Utf8 u(ref);
         const std::string_view v = u.view;
-        const size_t comma = v.find(',');
-        if (comma == std::string_view::npos) net::raise_need_more(1);
-        if (v.find(',', comma + 1) != std::string_view::npos) net::raise_too_many(2);
-        if (live_.empty()) return Ref::borrow(ref);
-        const Py_ssize_t n = generic_position(v.substr(comma + 1));
-        if (n == 0) return Ref::borrow(ref);
-        auto it = live_.find(std::string(v.substr(0, comma)));
-        if (it == live_.end() || n > PyTuple_GET_SIZE(it->second)) return Ref::borrow(ref);
-        PyObject* name = PyTuple_GET_ITEM(it->second, n - 1);
+        PyObject** names = live_.find(v.substr(0, shape.comma));
+        if (!names || shape.n > PyTuple_GET_SIZE(*names)) return Ref::borrow(ref);
+        PyObject* name = PyTuple_GET_ITEM(*names, shape.n - 1);
         Ref name_text = PyUnicode_Check(name) ? Ref::borrow(name) : kv::to_text(name);
         text::Utf8 t(name_text.get());
-        std::string joined(v.substr(0, comma + 1));
+        std::string joined(v.substr(0, shape.comma + 1));
         joined.append(t.view);
         return kv::text(joined);
     }
 
   private:
+    RefShapes& shapes_;
     Ref empty_ = kv::text({});
-    std::unordered_map<std::string, PyObject*> live_;  // instance name -> port names (borrowed)
+    std::deque<text::Utf8> names_;  // instance names with port names, kept readable
+    ViewMap<PyObject*> live_;        // instance name -> port names (borrowed)
 };
 
 }  // namespace
@@ -182,12 +238,13 @@ void patch_ports(State& st, PyObject* netlist, PyObject* declared_ports) {
         kv::dict_set(mapping.get(), component, names.get());
     });
 
+    RefShapes shapes;
     net::for_each_item(netlist, [&](PyObject*, PyObject* record) {
         Ref instances = net::item(record, b.instances.get());
         Ref connections = net::item(record, b.connections.get());
         Ref ports = net::item(record, b.ports.get());
 
-        PlainPortPatcher plain;
+        PlainPortPatcher plain(shapes);
         if (PyDict_CheckExact(instances.get()) && PyDict_CheckExact(connections.get()) &&
             PyDict_CheckExact(ports.get()) && plain.build(mapping.get(), instances.get(), b.component.get())) {
             Ref new_connections, new_ports;
