@@ -4,7 +4,8 @@ behind (memory, file descriptors, references).
 
 `Workload` runs on a copy of the demo project, so the factory database the
 registrations write lands in a temporary directory; `close()` gives the
-process back its module table, `sys.path`, PDK caches and project setting.
+process back its `sys.path`, PDK caches and project setting and drops the
+project's modules.
 Each operation checks its own outcome (result, error type and message), so a
 soak also proves that the thousandth call behaves as the first.
 """
@@ -112,8 +113,14 @@ class Workload:
 
     def __init__(self) -> None:
         self._stack = contextlib.ExitStack()
+        try:
+            self._set_up()
+        except BaseException:
+            self._stack.close()
+            raise
+
+    def _set_up(self) -> None:
         self._saved_path = list(sys.path)
-        self._saved_modules = set(sys.modules)
         self.dir = Path(tempfile.mkdtemp(prefix="kv-soak-"))
         self._stack.callback(shutil.rmtree, self.dir, True)
         self.project = self.dir / "demo_project"
@@ -153,7 +160,7 @@ class Workload:
 
     def _restore_modules(self) -> None:
         sys.path[:] = self._saved_path
-        for name in set(sys.modules) - self._saved_modules:
+        for name in [name for name in sys.modules if name.split(".")[0] in ("demo_project", "kv_soak_nopdk")]:
             del sys.modules[name]
 
     def _drop_cells(self, *names: str) -> None:

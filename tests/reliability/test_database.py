@@ -84,7 +84,7 @@ def kill_points(statements):
 def test_a_registration_killed_in_its_update_leaves_the_database_before_or_after(project):
     points = kill_points(project.statements)
     results = driver("kill", project.root, project.saved, json.dumps(points))
-    print(f"killed at {len(results)} points of {project.statements} statements:",
+    print(f"killed at {len(results)} points ({project.statements} statements, then after the update):",
           {r["point"]: "before" if r["rows"] == project.before else "after" if r["rows"] == project.after else "?"
            for r in results})
     for result in results:

@@ -1,8 +1,8 @@
 """Property tests of the SPICE import.
 
-Netlists drawn from a grammar of the dialect (subcircuit blocks, resistors,
-capacitors, subcircuit and PDK instances, controlled sources, key=value
-settings with numbers, texts and expressions, location comments,
+Netlists drawn from a grammar of the dialect (subcircuit blocks, nested or
+not, resistors, capacitors, subcircuit and PDK instances, controlled sources,
+key=value settings with numbers, texts and expressions, location comments,
 continuation lines, comments, every kind of white space and line boundary)
 import to what the netlist says: the instances written, one connection per
 net of two pins, one port per single pin, settings read and rescaled, the
@@ -37,7 +37,7 @@ CELLS = {
     "mmi1x2": (["o3", "o1", "o2"], ("o1", "o2", "o3")),
     "coupler": (["o2", "in1", "e1", "out"], ("in1", "out", "o2", "e1")),
 }
-MODELS = {"ring": ("o1", "o2")}  # S-parameters keyed by (o2, o1) pairs
+MODELS = {"ring": ("o1", "o2")}  # its S-parameters name o2 first; the canonical order puts o1 first
 RESOLVED = {name: canonical for name, (_, canonical) in CELLS.items()} | dict(MODELS)
 RESOLVED["wg_straight"] = RESOLVED["straight"]  # "wg_" falls back to the name without it
 
@@ -146,6 +146,8 @@ class Block:
     ports: list
     params: list
     elements: list
+    parent: int | None = None  # the block this one opens inside, if any
+    at: int = 0  # before which of the parent's elements it opens
 
 
 @st.composite
@@ -174,6 +176,8 @@ def blocks(draw):
                 element.placement = (draw(st.sampled_from("*$")), port, tuple(coords))
             elements.append(element)
         made.append(Block(f"sub{b}", declared, params, elements))
+        if b and draw(st.booleans()):  # nested in the block before, among its elements
+            made[-1].parent, made[-1].at = b - 1, draw(st.integers(0, len(made[b - 1].elements)))
         wire(draw, made[-1])
     return made
 
@@ -217,8 +221,9 @@ BOUNDARIES = st.sampled_from(["\n", "\r\n", "\r", "\x0b", "\x0c", "\x1c", "\x1d"
 
 def render(draw, design):
     """The netlist text of a design, with white space, line boundaries,
-    continuation lines and comment lines drawn at random."""
-    out = []
+    continuation lines and comment lines drawn at random; and the order in
+    which its blocks close."""
+    out, closed = [], []
 
     def line(words, comment=""):
         text = draw(SPACES) if draw(st.booleans()) else ""
@@ -233,27 +238,40 @@ def render(draw, design):
         for _ in range(draw(st.integers(0, 2))):
             out.append(draw(st.sampled_from(lines)) + draw(BOUNDARIES))
 
-    between(outside=True)
-    for block in design:
+    def element_lines(element):
+        words = statement(element)
+        comment = ""
+        if element.placement:
+            marker, port, coords = element.placement
+            comment = f"{marker} location=" + (f"({port})" if port else "") + f"({','.join(coords)})"
+        cuts = sorted(draw(st.sets(st.integers(2, max(2, len(words) - 1)), max_size=2)))
+        pieces = [words[a:b] for a, b in zip([0, *cuts], [*cuts, len(words)])]
+        pieces = [piece for piece in pieces if piece]
+        for k, piece in enumerate(pieces):
+            line(piece if k == 0 else ["+", *piece], comment if k == len(pieces) - 1 else "")
+
+    def block_lines(b, outermost):
+        block = design[b]
+        inner = [c for c, child in enumerate(design) if child.parent == b]
         params = [f"{key}={value.text}" for key, value in block.params]
         line([".subckt", block.name, *block.ports, *params], draw(st.sampled_from(["", "* header"])))
         between()
-        for element in block.elements:
-            words = statement(element)
-            comment = ""
-            if element.placement:
-                marker, port, coords = element.placement
-                comment = f"{marker} location=" + (f"({port})" if port else "") + f"({','.join(coords)})"
-            cuts = sorted(draw(st.sets(st.integers(2, max(2, len(words) - 1)), max_size=2)))
-            pieces = [words[a:b] for a, b in zip([0, *cuts], [*cuts, len(words)])]
-            pieces = [piece for piece in pieces if piece]
-            for k, piece in enumerate(pieces):
-                last = k == len(pieces) - 1
-                line(piece if k == 0 else ["+", *piece], comment if last else "")
-            between()
+        for i in range(len(block.elements) + 1):
+            for c in inner:
+                if design[c].at == i:
+                    block_lines(c, False)
+            if i < len(block.elements):
+                element_lines(block.elements[i])
+                between()
         line([".ends"] + ([block.name] if draw(st.booleans()) else []))
-        between(outside=True)
-    return "".join(out)
+        closed.append(b)
+        between(outside=outermost)
+
+    between(outside=True)
+    for b, block in enumerate(design):
+        if block.parent is None:
+            block_lines(b, True)
+    return "".join(out), closed
 
 
 def port_name(element, i, blocks_by_name, component_map):
@@ -267,10 +285,12 @@ def port_name(element, i, blocks_by_name, component_map):
     return names[i] if i < len(names) else f"o{i + 1}"
 
 
-def expected_records(design, component_map):
+def expected_records(design, closed, component_map):
+    """The records of a design: one per block with elements, the block closed
+    last first; each block has exactly its own elements, nested or not."""
     by_name = {block.name: block for block in design if block.elements}
     records = {}
-    for block in reversed(design):
+    for block in (design[b] for b in reversed(closed)):
         if not block.elements:
             continue
         params = {key: value.value for key, value in block.params}
@@ -379,7 +399,7 @@ def same(a, b):
 def test_grammar_netlists_import_to_what_they_say(tmp_path_factory, data):
     TRIED["grammar netlists"] += 1
     design = data.draw(blocks())
-    text = render(data.draw, design)
+    text, closed = render(data.draw, design)
     component_map = data.draw(st.sampled_from([{}, {"resistor": "rpoly"}]))
     stream = Stream(text)
     records, error, warned = outcome(stream, settings_keymap=KEYMAP, component_map=component_map, **NAMED)
@@ -387,12 +407,11 @@ def test_grammar_netlists_import_to_what_they_say(tmp_path_factory, data):
     assert stream.reads == 1 and not stream.closed
 
     got = comparable(records)
-    assert list(got) == [b.name for b in reversed(design) if b.elements]
-    assert got == expected_records(design, component_map), text
-    expected_warnings = sum(value.warns for block in design for element in block.elements
-                            for _, value in element.words)
-    expected_warnings += sum(value.warns for block in design for _, value in block.params)
-    assert len(warned) >= expected_warnings
+    assert list(got) == [design[b].name for b in reversed(closed) if design[b].elements]
+    assert got == expected_records(design, closed, component_map), text
+    unresolved = sum(value.warns for block in design for _, value in
+                     [*block.params, *(word for element in block.elements for word in element.words)])
+    assert len(warned) == unresolved and all("'nowhere'" in message for message in warned)
 
     path = file_of(tmp_path_factory.mktemp("grammar"), text)
     if path is not None:
