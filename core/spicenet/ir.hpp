@@ -10,6 +10,9 @@
 // ignored.
 #pragma once
 
+#include <string>
+#include <string_view>
+
 #include "state.hpp"
 
 namespace spicenet {
@@ -32,7 +35,23 @@ Ref parse_into_ir(State& st, PyObject* lines, PyObject* component_map, PyObject*
 // `_parse_location_comment`: the placement dict of a comment (a str); empty
 // when the comment gives no placement.
 Ref parse_location_comment(State& st, PyObject* comment);
-// The same on the UTF-8 text of a comment.
-Ref parse_location_comment(State& st, std::string_view comment);
+// The same on the UTF-8 text of a comment; `parse_value_known_own` when the
+// caller knows `_parse_value` is the module's own for this call.
+Ref parse_location_comment(State& st, std::string_view comment, bool parse_value_known_own = false);
+
+// The texts of a location comment: whether it has a location, its port part
+// and its three coordinates (views into the comment or into `buffer`). On a
+// malformed location, raises the unpacking error when `raise_errors`, else
+// returns false.
+struct LocationParts {
+    bool present = false;
+    std::string_view port;
+    std::string_view xyz[3];
+};
+bool split_location(std::string_view comment, std::string& buffer, LocationParts& out, bool raise_errors);
+
+// Whether `_parse_location_comment` (with the module's own `_parse_value`)
+// reads the comment without any effect: no error, no expression to evaluate.
+bool location_is_quiet(std::string_view comment);
 
 }  // namespace spicenet

@@ -4,6 +4,7 @@
 // assembly makes per element still looks its function up in the module
 // globals: the module's own runs in C++, a replaced one gets the Python
 // values it would get from the IR map.
+#include <cstdint>
 #include <string>
 
 #include "assembly.hpp"
@@ -40,10 +41,15 @@ class Assembler {
         // replaces an earlier one in place, and so do its declared ports.
         Ref nets = kv::new_dict();
         Ref declared = kv::new_dict();
+        look_up_ports_ahead();
+        size_t started = 0;
         for (size_t i = 0; i < ir_.blocks.size(); ++i) {
             const NativeBlock& block = ir_.blocks[i];
             if (block.children.empty()) continue;
-            Ref fn = st_.functions.current(st_.module, fn_netlist_from_subckt);
+            // A block reached by the look-ups ahead found the module's own
+            // function there, as it is looked up before the block's elements.
+            Ref fn = started++ < ahead_blocks_ ? Ref::borrow(st_.functions.bound(fn_netlist_from_subckt))
+                                               : st_.functions.current(st_.module, fn_netlist_from_subckt);
             Ref record;
             if (st_.functions.is_own(fn_netlist_from_subckt, fn.get())) {
                 record = subckt(block);
@@ -61,6 +67,7 @@ class Assembler {
         }
         // The records are built: what remains of the text and the IR is not
         // needed while the set is normalised.
+        PyDeque<Ref>().swap(ahead_);
         nets_ = PyVector<Net>();
         net_index_ = ViewMap<uint32_t>();
         pins_ = PyVector<std::pair<uint32_t, PyObject*>>();
@@ -101,7 +108,9 @@ class Assembler {
 
         for (uint32_t child : block.children) {
             const NativeElement& e = ir_.elements[child];
-            Ref item_ports = get_ports(e.component);
+            const size_t seq = seq_++;
+            Ref item_ports = seq < ahead_.size() ? std::move(ahead_[seq]) : get_ports(e.component);
+            forced_now_ = seq < forced_;
 
             PyObject* name = ir_.texts.get(e.name);
             Ref instance = kv::new_dict();
@@ -156,7 +165,10 @@ class Assembler {
             }
         }
 
+        // After the block's last element, as the look-ups ahead left things.
+        forced_now_ = seq_ <= forced_;
         Ref patched = patch_settings_late(block.settings.get());
+        forced_now_ = false;
 
         Ref record = kv::new_dict();
         kv::dict_set(record.get(), b.instances.get(), instances.get());
@@ -204,17 +216,82 @@ class Assembler {
     // Whether the global `fn` is the module's own function. What was learnt
     // holds until code that may change the globals has run.
     bool own(Fn fn) {
+        if (forced_now_) return true;
+        refresh();
+        return own_[fn];
+    }
+    void refresh() {
         if (!known_ || seen_ != st_.calls_out) {
-            for (Fn f : {fn_get_port, fn_patch_settings, fn_map_settings_keys, fn_convert_um, fn_is_probably_um,
-                         fn_parse_location_comment})
-                own_[f] = own_global(st_, f);
+            all_own_ = true;
+            for (Fn f : kChecked) all_own_ &= own_[f] = own_global(st_, f);
             seen_ = st_.calls_out;
             known_ = true;
         }
-        return own_[fn];
     }
     // After a call of a replaced function or a warning.
     void forget() { known_ = false; }
+
+    static constexpr Fn kChecked[] = {fn_get_port,     fn_patch_settings,         fn_map_settings_keys,
+                                      fn_convert_um,   fn_is_probably_um,         fn_parse_location_comment,
+                                      fn_parse_value,  fn_netlist_from_subckt};
+    bool all_own() {
+        refresh();
+        return all_own_;
+    }
+
+    // --- port look-ups ahead of the records -------------------------------------
+    //
+    // Calls `_get_ports` for the elements, in the order assembly calls it,
+    // before any record is built, for as long as nothing else assembly does
+    // in between can be seen: the module's own functions in place and staying
+    // so, location comments read without an expression or an error, port
+    // tuples where pins need them, and no subcircuit whose nets warn or fail.
+    // The PDK code a look-up may run (and the runtime's collector, which runs
+    // with Python code) then meets a small heap instead of the records built
+    // so far.
+    void look_up_ports_ahead() {
+        if (!all_own()) return;
+        for (const NativeBlock& block : ir_.blocks) {
+            if (block.children.empty()) continue;
+            ++ahead_blocks_;
+            for (uint32_t child : block.children) {
+                const NativeElement& e = ir_.elements[child];
+                ahead_.push_back(get_ports(e.component));
+                if (!all_own()) return;
+                ++forced_;
+                if (e.nodes_count > 0 && !PyTuple_CheckExact(ahead_.back().get())) return;
+                if (!e.comment.empty() && !location_is_quiet(e.comment)) {
+                    noisy_seq_ = forced_ - 1;
+                    return;
+                }
+            }
+            if (!nets_are_quiet(block)) return;
+        }
+    }
+
+    // Whether the block's nets give no warning and no error: at most one pin
+    // on a declared port, at most two on any other node.
+    bool nets_are_quiet(const NativeBlock& block) {
+        counts_.clear();
+        for (uint32_t child : block.children) {
+            const NativeElement& e = ir_.elements[child];
+            for (uint32_t i = 0; i < e.nodes_count; ++i) {
+                const std::string_view node = ir_.word(e.nodes_begin + i);
+                bool fresh;
+                uint32_t& count = counts_.insert(node, fresh);
+                if (fresh) {
+                    bool declared = false;
+                    for (uint32_t k = 0; k < block.ports_count && !declared; ++k)
+                        declared = ir_.word(block.ports_begin + k) == node;
+                    count = declared ? 1u << 31 : 0;
+                }
+                ++count;
+                const uint32_t pins = count & ~(1u << 31);
+                if (pins > ((count >> 31) ? 1u : 2u)) return false;
+            }
+        }
+        return true;
+    }
 
     Ref get_ports(PyObject* component) {
         // Always through the attribute: it is the cache.
@@ -231,7 +308,10 @@ class Assembler {
     }
 
     Ref location(std::string_view comment) {
-        if (own(fn_parse_location_comment)) return parse_location_comment(st_, comment);
+        // A quiet comment of an element looked up ahead reads with the module's
+        // own `_parse_value`, as it was then.
+        if (own(fn_parse_location_comment))
+            return parse_location_comment(st_, comment, forced_now_ && seq_ - 1 != noisy_seq_);
         Ref fn = st_.functions.current(st_.module, fn_parse_location_comment);
         Ref text = kv::text(comment);
         forget();
@@ -381,8 +461,17 @@ class Assembler {
     };
     PyVector<PairSlot> pairs_ = PyVector<PairSlot>(kPairSlots);
     bool known_ = false;
+    // Look-ups made ahead: the port tuples in element order, how many of
+    // those elements found every function the module's own after their
+    // look-up, and how many blocks were reached.
+    PyDeque<Ref> ahead_;
+    size_t forced_ = 0, ahead_blocks_ = 0, seq_ = 0;
+    size_t noisy_seq_ = SIZE_MAX;  // the element whose comment ended the look-ups ahead
+    bool forced_now_ = false;
+    ViewMap<uint32_t> counts_;
     uint64_t seen_ = 0;
     bool own_[fn_count] = {};
+    bool all_own_ = false;
     PyVector<uint32_t> order_;
     std::string buffer_;
 };

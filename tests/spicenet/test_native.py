@@ -186,3 +186,37 @@ def test_port_patching_of_other_mappings():
     bad["top"]["connections"] = {"X1,o1": "X2,o1,x"}
     with pytest.raises(ValueError, match=r"too many values to unpack \(expected 2\)"):
         sn._patch_ports(bad)
+
+
+EFFECTS = [
+    # a warning of the first block comes after its look-ups and before the next block's
+    (".subckt a p\nX1 p q c1\nX2 p q c2\n.ends\n.subckt b\nX3 r s c3\n.ends",
+     ["c1", "c2", "warn", "c3"], None),
+    # a location that fails stops the import before the next element is looked up
+    (".subckt a\nX1 m n c1\nX2 n o c2 * location=(1,2)\nX3 o m c3\n.ends", ["c1", "c2"], ValueError),
+    # an expression that warns sits between the look-ups of its element and the next
+    (".subckt a\nX1 m n c1\nX2 n o c2 * location=('q',1,2)\nX3 o m c3\n.ends", ["c1", "c2", "warn", "c3"], None),
+    # a net with three pins fails after the block's look-ups, before the next block's
+    (".subckt a\nX1 m n c1\nX2 m n c2\nX3 m n c3\n.ends\n.subckt b\nX4 r s c4\n.ends",
+     ["c1", "c2", "c3"], sn.ParseError),
+]
+
+
+@pytest.mark.parametrize("text, events, error", EFFECTS)
+@pytest.mark.parametrize("name", [None, "_netlist_from_subckt"])
+def test_port_look_ups_keep_their_place_among_effects(pdk, monkeypatch, wrap, text, events, error, name):
+    seen = []
+    for component in ("c1", "c2", "c3", "c4"):
+        pdk.cells[component] = lambda component=component: seen.append(component) or cell("o1", "o2")()
+    monkeypatch.setattr(warnings, "showwarning", lambda *args, **kwargs: seen.append("warn"))
+    if name:
+        wrap(name)
+    with warnings.catch_warnings():
+        warnings.simplefilter("always")
+        monkeypatch.setattr(warnings, "showwarning", lambda *args, **kwargs: seen.append("warn"))
+        if error:
+            with pytest.raises(error):
+                sn.parse_oc_spice(io.StringIO(text))
+        else:
+            sn.parse_oc_spice(io.StringIO(text))
+    assert seen == events
