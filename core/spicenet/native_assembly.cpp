@@ -68,6 +68,8 @@ class Assembler {
         // The records are built: what remains of the text and the IR is not
         // needed while the set is normalised.
         PyDeque<Ref>().swap(ahead_);
+        PyDeque<uint32_t>().swap(ahead_nets_);
+        PyDeque<uint32_t>().swap(ahead_pins_);
         nets_ = PyVector<Net>();
         net_index_ = ViewMap<uint32_t>();
         pins_ = PyVector<std::pair<uint32_t, PyObject*>>();
@@ -105,6 +107,17 @@ class Assembler {
         nets_.clear();
         net_index_.clear();
         pins_.clear();
+        // The net table made ahead, when there is one.
+        const size_t ordinal = block_ordinal_++;
+        const bool nets_ahead = ordinal + 1 < ahead_net_begin_.size();
+        if (nets_ahead) {
+            for (uint32_t k = ahead_net_begin_[ordinal]; k < ahead_net_begin_[ordinal + 1]; ++k) {
+                Net net;
+                net.node = ir_.word(ahead_nets_[k] & ~kDeclared);
+                net.declared = (ahead_nets_[k] & kDeclared) != 0;
+                nets_.push_back(net);
+            }
+        }
 
         for (uint32_t child : block.children) {
             const NativeElement& e = ir_.elements[child];
@@ -127,7 +140,7 @@ class Assembler {
             for (uint32_t i = 0; i < e.nodes_count; ++i) {
                 const std::string_view node = ir_.word(e.nodes_begin + i);
                 PyObject* ref = reference(e.name, name, item_ports.get(), i);
-                const uint32_t at = net_of(block, node);
+                const uint32_t at = nets_ahead ? ahead_pins_[pin_seq_++] : net_of(block, node);
                 Net& net = nets_[at];
                 pins_.emplace_back(at, ref);
                 if (net.declared) kv::dict_set(ports.get(), ir_.texts.get(node), ref);
@@ -265,31 +278,33 @@ class Assembler {
                     return;
                 }
             }
-            if (!nets_are_quiet(block)) return;
+            if (!nets_ahead(block)) return;
         }
     }
 
-    // Whether the block's nets give no warning and no error: at most one pin
-    // on a declared port, at most two on any other node.
-    bool nets_are_quiet(const NativeBlock& block) {
-        counts_.clear();
+    // Makes the block's net table (kept for its record) and tells whether it
+    // gives no warning and no error: at most one pin on a declared port, at
+    // most two on any other node.
+    bool nets_ahead(const NativeBlock& block) {
+        nets_.clear();
+        net_index_.clear();
+        if (ahead_net_begin_.empty()) ahead_net_begin_.push_back(0);
         for (uint32_t child : block.children) {
             const NativeElement& e = ir_.elements[child];
             for (uint32_t i = 0; i < e.nodes_count; ++i) {
-                const std::string_view node = ir_.word(e.nodes_begin + i);
-                bool fresh;
-                uint32_t& count = counts_.insert(node, fresh);
-                if (fresh) {
-                    bool declared = false;
-                    for (uint32_t k = 0; k < block.ports_count && !declared; ++k)
-                        declared = ir_.word(block.ports_begin + k) == node;
-                    count = declared ? 1u << 31 : 0;
+                const size_t known = nets_.size();
+                const uint32_t at = net_of(block, ir_.word(e.nodes_begin + i));
+                if (nets_.size() > known) {
+                    if (e.nodes_begin + i >= kDeclared) return false;  // beyond what a table entry holds
+                    ahead_nets_.push_back((e.nodes_begin + i) | (nets_[at].declared ? kDeclared : 0));
                 }
-                ++count;
-                const uint32_t pins = count & ~(1u << 31);
-                if (pins > ((count >> 31) ? 1u : 2u)) return false;
+                ++nets_[at].count;
+                ahead_pins_.push_back(at);
             }
         }
+        ahead_net_begin_.push_back(static_cast<uint32_t>(ahead_nets_.size()));
+        for (const Net& net : nets_)
+            if (net.count > (net.declared ? 1u : 2u)) return false;
         return true;
     }
 
@@ -468,7 +483,12 @@ class Assembler {
     size_t forced_ = 0, ahead_blocks_ = 0, seq_ = 0;
     size_t noisy_seq_ = SIZE_MAX;  // the element whose comment ended the look-ups ahead
     bool forced_now_ = false;
-    ViewMap<uint32_t> counts_;
+    // Net tables made ahead: per block the range of its nets, per net the
+    // word of its node (and whether it is declared), per pin its net.
+    static constexpr uint32_t kDeclared = 1u << 31;
+    PyVector<uint32_t> ahead_net_begin_;
+    PyDeque<uint32_t> ahead_nets_, ahead_pins_;
+    size_t block_ordinal_ = 0, pin_seq_ = 0;
     uint64_t seen_ = 0;
     bool own_[fn_count] = {};
     bool all_own_ = false;
