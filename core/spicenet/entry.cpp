@@ -1,6 +1,8 @@
 // parse_oc_spice, the public entry of the SPICE import: reads the netlist into
 // the IR (`_parse_oc_spice_into_ir`) and assembles the netlist records from it
 // (`_recursive_netlist_from_ir`), both through the module globals.
+#include <memory>
+
 #include "assembly.hpp"
 #include "ir.hpp"
 #include "native_ir.hpp"
@@ -48,6 +50,26 @@ Ref checked_result(Ref result) {
     return result;
 }
 
+// One pipeline from the text to the records; the IR is made of Python objects
+// only for a replaced assembly function. Kept out of line, with the IR on the
+// heap, so a stream whose read re-enters the import costs the C stack little
+// per level and the runtime's recursion guard trips before the stack runs out.
+[[gnu::noinline]] static Ref import_native(State& st, Ref content, PyObject* component_map, PyObject* kwargs,
+                                           PyObject* keymap) {
+    auto ir = std::make_unique<NativeIr>();
+    read_native(st, content.get(), component_map, kwargs, *ir);
+    content.reset();  // the IR holds it as long as it needs it
+    Ref assemble = st.functions.current(st.module, fn_recursive_netlist_from_ir);
+    Ref result;
+    if (st.functions.is_own(fn_recursive_netlist_from_ir, assemble.get())) {
+        result = assemble_native(st, *ir, keymap);
+    } else {
+        Ref pair = materialize(st, *ir);
+        result = kv::call(assemble.get(), {PyTuple_GET_ITEM(pair.get(), 0), keymap, PyTuple_GET_ITEM(pair.get(), 1)});
+    }
+    return checked_result(std::move(result));
+}
+
 Ref parse_oc_spice(State& st, PyObject* path_or_buf, PyObject* keymap_arg, PyObject* component_map_arg,
                    PyObject* kwargs) {
     Ref keymap = or_empty(keymap_arg);
@@ -57,23 +79,7 @@ Ref parse_oc_spice(State& st, PyObject* path_or_buf, PyObject* keymap_arg, PyObj
     Ref parsed;
     if (st.functions.is_own(fn_parse_oc_spice_into_ir, read.get())) {
         Ref content = read_content(st, path_or_buf);
-        if (native_reading(st)) {
-            // One pipeline from the text to the records; the IR is made of
-            // Python objects only for a replaced assembly function.
-            NativeIr ir;
-            read_native(st, content.get(), component_map.get(), kwargs, ir);
-            content.reset();  // the IR holds it as long as it needs it
-            Ref assemble = st.functions.current(st.module, fn_recursive_netlist_from_ir);
-            Ref result;
-            if (st.functions.is_own(fn_recursive_netlist_from_ir, assemble.get())) {
-                result = assemble_native(st, ir, keymap.get());
-            } else {
-                Ref pair = materialize(st, ir);
-                result = kv::call(assemble.get(), {PyTuple_GET_ITEM(pair.get(), 0), keymap.get(),
-                                                   PyTuple_GET_ITEM(pair.get(), 1)});
-            }
-            return checked_result(std::move(result));
-        }
+        if (native_reading(st)) return import_native(st, std::move(content), component_map.get(), kwargs, keymap.get());
         parsed = parse_content_into_ir(st, content.get(), component_map.get(), kwargs);
     } else {
         PyObject* read_args[] = {path_or_buf, component_map.get()};

@@ -55,17 +55,7 @@ def run_with_default_stack(code):
                           preexec_fn=eight_mib_stack)
 
 
-@pytest.mark.parametrize(
-    "name",
-    [
-        pytest.param(name, marks=pytest.mark.xfail(
-            strict=True,
-            reason="the native import keeps its IR in the frame of parse_oc_spice (about 1 KiB a level): "
-                   "the stack runs out before the runtime's guard",
-        )) if name.startswith("parse_oc_spice") else name
-        for name in LOOPS
-    ],
-)
+@pytest.mark.parametrize("name", LOOPS)
 def test_reentry_without_python_frames_ends_in_a_recursion_error(name):
     setup, call = LOOPS[name]
     code = SETUP + setup + textwrap.dedent(f"""
