@@ -167,12 +167,18 @@ Ref netlist_from_subckt(State& st, PyObject* ir, PyObject* subckt, PyObject* key
     Ref own_settings = kv::attr(subckt, b.settings.get());
     Ref patched = calls.patch_settings(own_settings.get());
 
+    return make_record(st, instances.get(), connections.get(), ports.get(), patched.get(), placements.get());
+}
+
+Ref make_record(State& st, PyObject* instances, PyObject* connections, PyObject* ports, PyObject* settings,
+                PyObject* placements) {
+    auto& b = st.back;
     Ref record = kv::new_dict();
-    kv::dict_set(record.get(), b.instances.get(), instances.get());
-    kv::dict_set(record.get(), b.connections.get(), connections.get());
-    kv::dict_set(record.get(), b.ports.get(), ports.get());
-    kv::dict_set(record.get(), b.settings.get(), patched.get());
-    kv::dict_set(record.get(), b.placements.get(), placements.get());
+    kv::dict_set(record.get(), b.instances.get(), instances);
+    kv::dict_set(record.get(), b.connections.get(), connections);
+    kv::dict_set(record.get(), b.ports.get(), ports);
+    kv::dict_set(record.get(), b.settings.get(), settings);
+    kv::dict_set(record.get(), b.placements.get(), placements);
     return record;
 }
 

@@ -18,6 +18,10 @@ namespace spicenet {
 Ref netlist_from_subckt(State& st, PyObject* ir, PyObject* subckt, PyObject* keymap, PyObject* comments,
                         PyObject* memo);
 
+// A netlist record: the five sections in their fixed order.
+Ref make_record(State& st, PyObject* instances, PyObject* connections, PyObject* ports, PyObject* settings,
+                PyObject* placements);
+
 // The records of every subcircuit that has elements (dict arguments).
 Ref recursive_netlist_from_ir(State& st, PyObject* ir, PyObject* keymap, PyObject* comments);
 

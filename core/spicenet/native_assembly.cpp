@@ -183,13 +183,7 @@ class Assembler {
         Ref patched = patch_settings_late(block.settings.get());
         forced_now_ = false;
 
-        Ref record = kv::new_dict();
-        kv::dict_set(record.get(), b.instances.get(), instances.get());
-        kv::dict_set(record.get(), b.connections.get(), connections.get());
-        kv::dict_set(record.get(), b.ports.get(), ports.get());
-        kv::dict_set(record.get(), b.settings.get(), patched.get());
-        kv::dict_set(record.get(), b.placements.get(), placements.get());
-        return record;
+        return make_record(st_, instances.get(), connections.get(), ports.get(), patched.get(), placements.get());
     }
 
     // The node's entry in the net table of the subcircuit, made on first sight.
