@@ -34,6 +34,14 @@ def test_netlist_returns_normalised_copies_in_the_given_order():
     }
 
 
+def test_netlist_shares_normal_instances_in_a_new_map():
+    instances = {name: {"component": "straight", "settings": {}} for name in ("a", "b")}
+    given = {"top": {"instances": instances, "connections": {}, "ports": {}}}
+    normal = nodalis.netlist(given)["top"]["instances"]
+    assert normal == instances and normal is not instances
+    assert all(normal[name] is instances[name] for name in instances)
+
+
 @pytest.mark.parametrize(
     ("nets", "error", "message"),
     [

@@ -34,10 +34,10 @@ def netlist(nets: dict[str, dict[str, Any]], /) -> dict[str, dict[str, Any]]:
         raise TypeError(f"netlist() expects a map of netlist records, not {type(nets).__name__}")
     result = {}
     for name, record in nets.items():
-        if not isinstance(record, Mapping):
+        if not _is_map(record):
             raise ValueError(f"netlist {name!r} must be a map, not {type(record).__name__}")
-        missing = [key for key in _REQUIRED if key not in record]
-        if missing:
+        if "instances" not in record or "connections" not in record or "ports" not in record:
+            missing = [key for key in _REQUIRED if key not in record]
             raise ValueError(f"netlist {name!r} lacks {', '.join(map(repr, missing))}")
         normal = dict(record)
         normal["instances"] = _instances(name, record["instances"])
@@ -47,21 +47,33 @@ def netlist(nets: dict[str, dict[str, Any]], /) -> dict[str, dict[str, Any]]:
     return result
 
 
+def _is_map(value: Any) -> bool:
+    # A plain dict needs no look at the abstract class, which costs far more.
+    return type(value) is dict or isinstance(value, Mapping)
+
+
 def _mapping(name: Any, key: str, value: Any) -> dict:
-    if not isinstance(value, Mapping):
+    if not _is_map(value):
         raise ValueError(f"netlist {name!r}: {key!r} must be a map, not {type(value).__name__}")
     return dict(value)
 
 
 def _instances(name: Any, instances: Any) -> dict:
-    if not isinstance(instances, Mapping):
+    if not _is_map(instances):
         raise ValueError(
             f"netlist {name!r}: 'instances' must be a map, not {type(instances).__name__}"
         )
+    # Instances already normal are shared, not copied: records made by an
+    # import are all of that kind, so first check them without building anything.
+    for instance in instances.values():
+        if type(instance) is not dict or "component" not in instance or "settings" not in instance:
+            break
+    else:
+        return dict(instances)
     normal = {}
     for instance_name, instance in instances.items():
         if type(instance) is dict and "component" in instance and "settings" in instance:
-            normal[instance_name] = instance  # already normal: shared, not copied
+            normal[instance_name] = instance
         elif isinstance(instance, str):
             normal[instance_name] = {"component": instance, "settings": {}}
         elif isinstance(instance, Mapping) and "component" in instance:
