@@ -221,8 +221,40 @@ Ref recursive_netlist_from_ir(State& st, PyObject* ir, PyObject* keymap, PyObjec
     return finish_netlist(st, nets.get(), declared.get());
 }
 
+namespace {
+
+long item_as_long(PyObject* tuple, Py_ssize_t i) {
+    if (!PyTuple_Check(tuple) || PyTuple_GET_SIZE(tuple) <= i) return -1;
+    const long value = PyLong_AsLong(PyTuple_GET_ITEM(tuple, i));
+    if (value == -1 && PyErr_Occurred()) kv::raise_set();
+    return value;
+}
+
+// Records built in C++ are all in the collector's youngest generation: it
+// runs only with Python code. The first Python code after them (the
+// normalisation) would collect that generation, moving them to the middle
+// one, and the collections the normalisation's own allocations bring would
+// traverse them there once more. When the young generation is large, one
+// collection of the two younger generations now moves them straight to the
+// oldest, at the cost of the pass that was due anyway. A disabled collector
+// is left alone.
+void collect_young_records() {
+    if (!PyGC_IsEnabled()) return;
+    Ref gc = kv::import("gc");
+    Ref count = kv::call_method(gc.get(), "get_count");
+    Ref threshold = kv::call_method(gc.get(), "get_threshold");
+    const long young = item_as_long(count.get(), 0);
+    const long first = item_as_long(threshold.get(), 0), second = item_as_long(threshold.get(), 1);
+    if (first <= 0 || second <= 0 || young / first < second) return;
+    Ref middle = kv::own(PyLong_FromLong(1));
+    (void)kv::call_method(gc.get(), "collect", {middle.get()});
+}
+
+}  // namespace
+
 Ref finish_netlist(State& st, PyObject* nets, PyObject* declared) {
     auto& b = st.back;
+    collect_young_records();
     Ref nodalis = kv::global(st.module, b.nodalis.get());
     Ref normalise = kv::attr(nodalis.get(), b.netlist.get());
     Ref normalised = kv::call(normalise.get(), {nets});
