@@ -6,6 +6,7 @@
 // values it would get from the IR map.
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 
 #include "assembly.hpp"
 #include "diag.hpp"
@@ -310,10 +311,23 @@ class Assembler {
             (void)st_.functions.current(st_.module, fn_get_ports);  // the NameError
         }
         Ref fn = Ref::borrow(found);
-        PyObject* args[] = {component};
-        Ref ports = kv::own(PyObject_Vectorcall(fn.get(), args, 1, nullptr));
+        Ref ports;
+        if (PyVectorcall_Function(fn.get())) {
+            PyObject* args[] = {component};
+            ports = kv::own(PyObject_Vectorcall(fn.get(), args, 1, nullptr));
+        } else {
+            // A callable without the vector protocol (the cache is one) takes
+            // its arguments as a tuple: one per component, made once.
+            ports = kv::own(PyObject_Call(fn.get(), args_of(component), nullptr));
+        }
         if (!st_.functions.is_own(fn_get_ports, fn.get())) forget();
         return ports;
+    }
+
+    PyObject* args_of(PyObject* component) {
+        Ref& args = component_args_[component];
+        if (!args) args = kv::tuple_of({component});
+        return args.get();
     }
 
     Ref location(std::string_view comment) {
@@ -455,6 +469,8 @@ class Assembler {
     Ref py_ir_, py_comments_;
     PyVector<Ref> records_;
     std::vector<Ref> generic_;
+    // Argument tuples by component; the components are held by the IR.
+    std::unordered_map<PyObject*, Ref> component_args_;
     PyVector<Net> nets_;
     ViewMap<uint32_t> net_index_;
     PyVector<std::pair<uint32_t, PyObject*>> pins_;
