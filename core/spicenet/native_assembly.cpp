@@ -23,6 +23,9 @@ namespace spicenet {
 namespace {
 
 
+// A dict with room for `entries` keys, so that filling it never resizes it.
+Ref presized_dict(size_t entries) { return kv::own(_PyDict_NewPresized(static_cast<Py_ssize_t>(entries))); }
+
 // One node of a subcircuit and the pins filed under it.
 struct Net {
     std::string_view node;
@@ -103,7 +106,7 @@ class Assembler {
     Ref subckt(const NativeBlock& block) {
         auto& b = st_.back;
         Ref ports = kv::new_dict();
-        Ref instances = kv::new_dict();
+        Ref instances = presized_dict(block.children.size());
         Ref placements = kv::new_dict();
         nets_.clear();
         net_index_.clear();
@@ -163,7 +166,9 @@ class Assembler {
             forget();
         }
 
-        Ref connections = kv::new_dict();
+        size_t joined = 0;
+        for (const Net& net : nets_) joined += !net.declared && net.count == 2;
+        Ref connections = presized_dict(joined);
         for (const Net& net : nets_) {
             if (net.declared) continue;
             if (net.count == 1) {
