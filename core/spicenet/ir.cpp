@@ -466,7 +466,10 @@ bool split_location(std::string_view s, std::string& buffer, LocationParts& out,
 bool location_is_quiet(std::string_view comment) {
     std::string buffer;
     LocationParts parts;
-    if (!split_location(comment, buffer, parts, false)) return false;
+    return split_location(comment, buffer, parts, false) && location_parts_quiet(parts);
+}
+
+bool location_parts_quiet(const LocationParts& parts) {
     if (!parts.present) return true;
     for (std::string_view value : parts.xyz) {
         while (!value.empty() && value.front() == '"' && value.back() == '"')
@@ -481,6 +484,10 @@ Ref parse_location_comment(State& st, std::string_view s, bool parse_value_known
     LocationParts parts;
     split_location(s, buffer, parts, true);
     if (!parts.present) return kv::new_dict();
+    return placement_of(st, parts, parse_value_known_own, nullptr);
+}
+
+Ref placement_of(State& st, const LocationParts& parts, bool parse_value_known_own, PyObject* port_text) {
     const std::string_view port = parts.port;
     const std::string_view* xyz = parts.xyz;
 
@@ -504,7 +511,7 @@ Ref parse_location_comment(State& st, std::string_view s, bool parse_value_known
     kv::dict_set(placement.get(), f.x.get(), x.get());
     kv::dict_set(placement.get(), f.y.get(), y.get());
     kv::dict_set(placement.get(), f.rotation.get(), rotation.get());
-    if (!port.empty()) kv::dict_set(placement.get(), f.port.get(), kv::text(port).get());
+    if (!port.empty()) kv::dict_set(placement.get(), f.port.get(), port_text ? port_text : kv::text(port).get());
     return placement;
 }
 

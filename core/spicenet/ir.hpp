@@ -53,5 +53,11 @@ bool split_location(std::string_view comment, std::string& buffer, LocationParts
 // Whether `_parse_location_comment` (with the module's own `_parse_value`)
 // reads the comment without any effect: no error, no expression to evaluate.
 bool location_is_quiet(std::string_view comment);
+bool location_parts_quiet(const LocationParts& parts);
+
+// The placement dict of split parts that are present, as
+// `parse_location_comment` makes it; `port_text`, when given, is the str of
+// `parts.port` to use.
+Ref placement_of(State& st, const LocationParts& parts, bool parse_value_known_own, PyObject* port_text);
 
 }  // namespace spicenet

@@ -71,9 +71,10 @@ class Assembler {
         }
         // The records are built: what remains of the text and the IR is not
         // needed while the set is normalised.
-        PyDeque<Ref>().swap(ahead_);
-        PyDeque<uint32_t>().swap(ahead_nets_);
-        PyDeque<uint32_t>().swap(ahead_pins_);
+        PyVector<Ref>().swap(ahead_);
+        PyVector<Ref>().swap(ahead_placements_);
+        PyVector<uint32_t>().swap(ahead_nets_);
+        PyVector<uint32_t>().swap(ahead_pins_);
         nets_ = PyVector<Net>();
         net_index_ = ViewMap<uint32_t>();
         pins_ = PyVector<std::pair<uint32_t, PyObject*>>();
@@ -137,8 +138,9 @@ class Assembler {
             kv::dict_set(instances.get(), name, instance.get());
 
             if (!e.comment.empty()) {
-                Ref placement = location(e.comment);
-                if (kv::ok(PyObject_IsTrue(placement.get()))) kv::dict_set(placements.get(), name, placement.get());
+                Ref placement = seq < ahead_placements_.size() ? std::move(ahead_placements_[seq]) : location(e.comment);
+                if (placement && kv::ok(PyObject_IsTrue(placement.get())))
+                    kv::dict_set(placements.get(), name, placement.get());
             }
 
             for (uint32_t i = 0; i < e.nodes_count; ++i) {
@@ -273,7 +275,7 @@ class Assembler {
                 if (!all_own()) return;
                 ++forced_;
                 if (e.nodes_count > 0 && !PyTuple_CheckExact(ahead_.back().get())) return;
-                if (!e.comment.empty() && !location_is_quiet(e.comment)) {
+                if (!placement_ahead(e.comment)) {
                     noisy_seq_ = forced_ - 1;
                     return;
                 }
@@ -305,6 +307,27 @@ class Assembler {
         ahead_net_begin_.push_back(static_cast<uint32_t>(ahead_nets_.size()));
         for (const Net& net : nets_)
             if (net.count > (net.declared ? 1u : 2u)) return false;
+        return true;
+    }
+
+    // The placement of an element looked up ahead, made now when its comment
+    // reads without any effect (with the module's own `_parse_value`, as it is
+    // now); false when it does not.
+    bool placement_ahead(std::string_view comment) {
+        LocationParts parts;
+        if (!comment.empty()) {
+            if (!split_location(comment, location_buffer_, parts, false) || !location_parts_quiet(parts))
+                return false;
+        }
+        Ref placement;
+        if (parts.present) {
+            // A port part inside the comment is a text of the import: one str for all.
+            const std::string_view port = parts.port;
+            const bool in_comment = !port.empty() && port.data() >= comment.data() &&
+                                    port.data() + port.size() <= comment.data() + comment.size();
+            placement = placement_of(st_, parts, true, in_comment ? ir_.texts.get(port) : nullptr);
+        }
+        ahead_placements_.push_back(std::move(placement));
         return true;
     }
 
@@ -494,7 +517,9 @@ class Assembler {
     // Look-ups made ahead: the port tuples in element order, how many of
     // those elements found every function the module's own after their
     // look-up, and how many blocks were reached.
-    PyDeque<Ref> ahead_;
+    PyVector<Ref> ahead_;
+    PyVector<Ref> ahead_placements_;  // per element looked up ahead: its placement, if it has a comment
+    std::string location_buffer_;
     size_t forced_ = 0, ahead_blocks_ = 0, seq_ = 0;
     size_t noisy_seq_ = SIZE_MAX;  // the element whose comment ended the look-ups ahead
     bool forced_now_ = false;
@@ -502,7 +527,7 @@ class Assembler {
     // word of its node (and whether it is declared), per pin its net.
     static constexpr uint32_t kDeclared = 1u << 31;
     PyVector<uint32_t> ahead_net_begin_;
-    PyDeque<uint32_t> ahead_nets_, ahead_pins_;
+    PyVector<uint32_t> ahead_nets_, ahead_pins_;
     size_t block_ordinal_ = 0, pin_seq_ = 0;
     uint64_t seen_ = 0;
     bool own_[fn_count] = {};
