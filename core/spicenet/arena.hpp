@@ -11,6 +11,7 @@
 #include <deque>
 #include <new>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -41,6 +42,57 @@ using PyVector = std::vector<T, PyAllocator<T>>;
 // Grows in blocks: no copy and no slack of a doubled capacity.
 template <class T>
 using PyDeque = std::deque<T, PyAllocator<T>>;
+
+// A growing array of plain values (no constructor, no destructor) whose
+// appends need no check of their own once `room` has made space for them.
+template <class T>
+class PodBuffer {
+    static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
+
+  public:
+    PodBuffer() = default;
+    PodBuffer(const PodBuffer&) = delete;
+    PodBuffer& operator=(const PodBuffer&) = delete;
+    ~PodBuffer() { PyMem_Free(data_); }
+
+    // Space for `n` more values.
+    void room(size_t n) {
+        if (capacity_ - size_ < n) grow(n);
+    }
+    void append(const T& value) { data_[size_++] = value; }  // after `room`
+    // The size after values were written past the end (within `room`).
+    void resize_within(size_t size) { size_ = size; }
+    void push_back(const T& value) {
+        room(1);
+        append(value);
+    }
+    void clear() { size_ = 0; }
+
+    T* data() { return data_; }
+    const T* data() const { return data_; }
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    T& operator[](size_t i) { return data_[i]; }
+    const T& operator[](size_t i) const { return data_[i]; }
+    const T* begin() const { return data_; }
+    const T* end() const { return data_ + size_; }
+
+  private:
+    void grow(size_t n) {
+        const size_t limit = static_cast<size_t>(PY_SSIZE_T_MAX) / sizeof(T);
+        if (n > limit - size_) throw std::bad_alloc();
+        size_t capacity = capacity_ < 16 ? 16 : capacity_;
+        while (capacity - size_ < n) capacity = capacity > limit / 2 ? limit : capacity * 2;
+        T* data = static_cast<T*>(PyMem_Realloc(data_, capacity * sizeof(T)));
+        if (!data) throw std::bad_alloc();
+        data_ = data;
+        capacity_ = capacity;
+    }
+
+    T* data_ = nullptr;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+};
 
 // Copies of texts that must outlive the buffer they were read from. Texts are
 // never moved once stored, so views into them stay valid until the arena goes.

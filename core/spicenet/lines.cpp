@@ -77,36 +77,151 @@ void split_nonempty_words(std::string_view code, std::vector<std::string_view>& 
     if (n > start) out.push_back(code.substr(start));
 }
 
+namespace {
+
+// `s` without white space at either end; most texts lose a space at most.
+std::string_view strip_ends(std::string_view s) {
+    while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
+    while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+    if (s.empty()) return s;
+    const auto first = static_cast<unsigned char>(s.front()), last = static_cast<unsigned char>(s.back());
+    if (first < 0x80 && last < 0x80 && !text::ascii_space(first) && !text::ascii_space(last)) return s;
+    return text::strip(s);
+}
+
+text::Block block_at(std::string_view s, size_t at) {
+    const size_t left = s.size() - at;
+    return left >= text::Block::kSize ? text::Block::load(s.data() + at) : text::Block::load(s.data() + at, left);
+}
+
+}  // namespace
+
+void split_statement(std::string_view line, Statement& out) {
+    out.words.clear();
+    out.equals.clear();
+    out.ascii = true;
+
+    // The comment starts at the first "$", else at the first "*".
+    size_t cut = std::string_view::npos, star = std::string_view::npos;
+    for (size_t at = 0; at < line.size(); at += text::Block::kSize) {
+        const text::Block block = block_at(line, at);
+        if (const uint32_t dollar = block.eq('$')) {
+            cut = at + static_cast<size_t>(__builtin_ctz(dollar));
+            break;
+        }
+        if (star == std::string_view::npos)
+            if (const uint32_t stars = block.eq('*')) star = at + static_cast<size_t>(__builtin_ctz(stars));
+    }
+    if (cut == std::string_view::npos) cut = star;
+    std::string_view code = line;
+    out.comment = {};
+    if (cut != std::string_view::npos) {
+        code = strip_ends(line.substr(0, cut));
+        out.comment = strip_ends(line.substr(cut));
+    }
+
+    // Words end at spaces outside quotes (as `next_word` reads them, whose
+    // reading mode is always back at the start when a word ends); a quote of
+    // the other kind is a plain character inside quotes. The words of a
+    // block are written past the ends of the buffers and counted after it.
+    enum class Mode { Char, String, Eval } mode = Mode::Char;
+    size_t start = 0, equals = Statement::kNoEquals, count = 0;
+    for (size_t at = 0; at < code.size(); at += text::Block::kSize) {
+        const text::Block block = block_at(code, at);
+        if (block.high()) out.ascii = false;
+        // A block ends at most as many words as it has bytes, one more at the end.
+        out.words.room(text::Block::kSize + 1);
+        out.equals.room(text::Block::kSize + 1);
+        std::string_view* const words = out.words.data();
+        size_t* const equals_of = out.equals.data();
+        uint32_t events = block.eq(' ') | block.eq('=') | block.eq('"') | block.eq('\'');
+        for (; events; events &= events - 1) {
+            const size_t i = at + static_cast<size_t>(__builtin_ctz(events));
+            const char c = code[i];
+            if (c == ' ') {
+                if (mode != Mode::Char) continue;
+                if (i > start) {
+                    words[count] = code.substr(start, i - start);
+                    equals_of[count++] = equals;
+                }
+                start = i + 1;
+                equals = Statement::kNoEquals;
+            } else if (c == '=') {
+                equals = equals == Statement::kNoEquals ? i - start : equals | Statement::kTwice;
+            } else if (c == '"') {
+                if (mode == Mode::Char) mode = Mode::String;
+                else if (mode == Mode::String) mode = Mode::Char;
+            } else {
+                if (mode == Mode::Char) mode = Mode::Eval;
+                else if (mode == Mode::Eval) mode = Mode::Char;
+            }
+        }
+        out.words.resize_within(count);
+        out.equals.resize_within(count);
+    }
+    if (code.size() > start) {
+        out.words.push_back(code.substr(start));
+        out.equals.push_back(equals);
+    }
+}
+
 // --- relevant lines ----------------------------------------------------------
 
 bool LineReader::next_physical(std::string_view& line) {
-    const char* begin = content_.data();
-    const char* end = begin + content_.size();
-    if (pos_ >= content_.size()) return false;
-    const char* start = begin + pos_;
-    physical_plain_ = true;
-    const char* p = start;
-    // Eight bytes at a time while all are printable ASCII (no byte below
-    // 0x20, none from 0x80): no boundary and no white space but " " there.
-    constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
-    while (end - p >= 8) {
-        uint64_t x;
-        std::memcpy(&x, p, 8);
-        if (((x - 0x20 * kOnes) | x) & kHigh) break;
-        p += 8;
-    }
-    for (; p < end; ++p) {
-        const auto c = static_cast<unsigned char>(*p);
-        if (c >= 0x20 && c < 0x80) continue;  // no boundary starts here
-        if (size_t n = text::boundary_at(p, end)) {
-            line = {start, static_cast<size_t>(p - start)};
-            pos_ = static_cast<size_t>(p - begin) + n;
+    const char* const begin = content_.data();
+    const size_t size = content_.size();
+    const size_t start = pos_;
+    if (start >= size) return false;
+    // Sixteen bytes at a time: only a byte below 0x20 or from 0x80 can start
+    // a boundary, or be white space other than " ". Up to the first such byte
+    // the line is plain, and two spaces in a row are looked for there. The
+    // last bytes of the content and lines that are not plain take the road
+    // out of line, which keeps this one free of calls.
+    uint32_t twice = 0, space_before = 0;
+    for (size_t at = start; size - at >= text::Block::kSize; at += text::Block::kSize) {
+        const text::Block block = text::Block::load(begin + at);
+        const uint32_t special = block.special();
+        uint32_t spaces = block.eq(' ');
+        if (special) {
+            spaces &= (special & (0u - special)) - 1;
+            twice |= spaces & ((spaces << 1) | space_before);
+            const size_t i = at + static_cast<size_t>(__builtin_ctz(special));
+            if (begin[i] != '\n') return finish_physical(line, i, twice != 0);
+            line = {begin + start, i - start};
+            pos_ = i + 1;
+            physical_plain_ = true;
+            physical_twice_ = twice != 0;
             return true;
         }
-        physical_plain_ = false;
+        twice |= spaces & ((spaces << 1) | space_before);
+        space_before = spaces >> 15;
     }
-    line = {start, static_cast<size_t>(end - start)};
-    pos_ = content_.size();
+    return finish_physical(line, start, twice != 0);
+}
+
+bool LineReader::finish_physical(std::string_view& line, size_t at, bool twice) {
+    // From `at` on, the bytes are looked at one by one: the line is plain
+    // until a byte below 0x20 or from 0x80 that starts no boundary.
+    const char* const begin = content_.data();
+    const char* const end = begin + content_.size();
+    const size_t start = pos_;
+    bool plain = true;
+    char before = at > start ? begin[at - 1] : '\0';
+    size_t length = 0;
+    for (; at < content_.size(); ++at) {
+        const auto c = static_cast<unsigned char>(begin[at]);
+        if (c >= 0x20 && c < 0x80) {
+            twice |= plain && c == ' ' && before == ' ';
+            before = static_cast<char>(c);
+            continue;
+        }
+        if ((length = text::boundary_at(begin + at, end))) break;
+        plain = false;
+    }
+    line = {begin + start, at - start};
+    pos_ = at + length;
+    physical_plain_ = plain;
+    physical_twice_ = twice;
     return true;
 }
 
@@ -123,12 +238,6 @@ void LineReader::append_continuation(std::string_view rest) {
 
 namespace {
 
-bool has_double_space(std::string_view s) {
-    for (size_t i = 1; i < s.size(); ++i)
-        if (s[i] == ' ' && s[i - 1] == ' ') return true;
-    return false;
-}
-
 // `s` without spaces at either end (a line whose only white space is " ").
 std::string_view trim_spaces(std::string_view s) {
     while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
@@ -139,9 +248,10 @@ std::string_view trim_spaces(std::string_view s) {
 }  // namespace
 
 bool LineReader::emit(std::string_view& line) {
-    const bool standard = statement_plain_ && !statement_buffered_
-                              ? !has_double_space(statement_)
-                              : text::is_standard(statement_);
+    // A plain line without two spaces in a row is standard once trimmed (two
+    // spaces only in what was trimmed make the copy below, to the same text).
+    const bool standard = statement_plain_ && !statement_buffered_ ? !statement_twice_
+                                                                   : text::is_standard(statement_);
     if (standard) {
         line = statement_;
     } else {
@@ -162,6 +272,7 @@ bool LineReader::next(std::string_view& line) {
         } else {
             statement_ = physical_plain_ ? trim_spaces(physical) : text::strip(physical);
             statement_plain_ = physical_plain_;
+            statement_twice_ = physical_twice_;
         }
     }
     while (!done_) {
@@ -169,7 +280,7 @@ bool LineReader::next(std::string_view& line) {
             done_ = true;
             return emit(line);
         }
-        const bool plain = physical_plain_;
+        const bool plain = physical_plain_, twice = physical_twice_;
         std::string_view stripped = plain ? trim_spaces(physical) : text::strip(physical);
         if (!stripped.empty() && stripped.front() == '+') {
             append_continuation(stripped.substr(1));
@@ -178,6 +289,7 @@ bool LineReader::next(std::string_view& line) {
         const bool found = emit(line);
         statement_ = stripped;
         statement_plain_ = plain;
+        statement_twice_ = twice;
         statement_buffered_ = false;
         if (found) return true;
     }

@@ -11,11 +11,13 @@
 // one-argument functions.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "arena.hpp"
 #include "state.hpp"
 #include "text_unicode.hpp"
 
@@ -35,6 +37,21 @@ bool next_word(std::string_view code, size_t& pos, std::string_view& word);
 // The non-empty words of `code`, appended to `out`.
 void split_nonempty_words(std::string_view code, std::vector<std::string_view>& out);
 
+// A relevant line taken apart as `split_comments` and `split_nonempty_words`
+// take it, in two passes over its bytes, with the place of the first "=" in
+// each word.
+struct Statement {
+    // `equals` of a word without "=", and the flag of a word with more than one.
+    static constexpr size_t kNoEquals = SIZE_MAX >> 1;
+    static constexpr size_t kTwice = ~kNoEquals;
+
+    std::string_view comment;              // with its marker; empty when none
+    PodBuffer<std::string_view> words;  // the non-empty words of the code
+    PodBuffer<size_t> equals;           // per word: where its first "=" stands, maybe | kTwice
+    bool ascii = true;                     // no byte of the code from 0x80
+};
+void split_statement(std::string_view line, Statement& out);
+
 // The relevant lines of a content, one at a time, without a str per line.
 class LineReader {
   public:
@@ -44,6 +61,8 @@ class LineReader {
 
   private:
     bool next_physical(std::string_view& line);
+    // The rest of a physical line from `at`, byte by byte.
+    [[gnu::noinline]] bool finish_physical(std::string_view& line, size_t at, bool twice);
     void append_continuation(std::string_view rest);
     bool emit(std::string_view& line);
 
@@ -54,9 +73,12 @@ class LineReader {
     std::string_view statement_;  // into the content, or into statement_buffer_
     bool statement_buffered_ = false;
     // Whether the statement's bytes are all printable ASCII or spaces (its
-    // only white space is then " "), and the same of the last physical line.
+    // only white space is then " "), and the same of the last physical line;
+    // whether two spaces stand together in the plain part of that line.
     bool statement_plain_ = false;
     bool physical_plain_ = false;
+    bool statement_twice_ = false;
+    bool physical_twice_ = false;
     std::string statement_buffer_;
     std::string out_;
 };

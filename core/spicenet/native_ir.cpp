@@ -101,7 +101,7 @@ namespace {
 class NativeReader {
   public:
     NativeReader(State& st, PyObject* component_map, PyObject* kwargs, NativeIr& ir)
-        : st_(st), component_map_(component_map), kwargs_(kwargs), ir_(ir) {
+        : st_(st), component_map_(component_map), kwargs_(kwargs), ir_(ir), expressions_(kwargs) {
         if (!kwargs_) {
             empty_kwargs_ = kv::new_dict();
             kwargs_ = empty_kwargs_.get();
@@ -153,18 +153,16 @@ class NativeReader {
     }
 
     void add(std::string_view line) {
-        CodeComment cc = split_comments(line);
-        if (!cc.comment.empty()) ir_.comments.emplace_back(index_, cc.comment);
-        if (cc.code.empty()) return;
-        words_.clear();
-        split_nonempty_words(cc.code, words_);
-        if (words_.empty()) return;
-        if (words_[0].front() == '.') return command();
+        split_statement(line, statement_);
+        if (!statement_.comment.empty()) ir_.comments.emplace_back(index_, statement_.comment);
+        if (statement_.words.empty()) return;
+        if (statement_.words[0].front() == '.') return command();
         if (open_.empty()) return;
-        element(cc.comment);
+        element(statement_.comment);
     }
 
     void command() {
+        const PodBuffer<std::string_view>& words_ = statement_.words;
         const std::string_view command = words_[0];
         if (command == ".subckt") {
             if (words_.size() < 2) kv::raise(PyExc_IndexError, "list index out of range");
@@ -196,24 +194,38 @@ class NativeReader {
         }
     }
 
+    bool has_source(WordSpan rest) const {
+        if (!statement_.ascii) return has_source_keyword(rest);
+        for (std::string_view w : rest)
+            if (ascii_source_keyword(w)) return true;
+        return false;
+    }
+
     void element(std::string_view comment) {
-        const std::string_view name = words_[0];
-        WordSpan rest(words_.data() + 1, words_.size() - 1);
-        if (has_source_keyword(rest)) {
+        const std::string_view name = statement_.words[0];
+        WordSpan rest(statement_.words.data() + 1, statement_.words.size() - 1);
+        // Node words, and where the "=" of each setting word stands.
+        nodes_.clear();
+        equals_.clear();
+        if (has_source(rest)) {
             rewritten_.clear();
             handle_sources(rest, rewritten_);
             // Words the rewriting made live in the arena from now on.
             for (size_t i = 0; i < rewritten_.words.size(); ++i)
                 if (rewritten_.origin[i] < 0) rewritten_.words[i] = ir_.arena.store(rewritten_.words[i]);
             rest = rewritten_.words;
-        }
-        // Node words, and where the "=" of each setting word stands.
-        nodes_.clear();
-        equals_.clear();
-        for (uint32_t i = 0; i < rest.size(); ++i) {
-            const size_t eq = find_equals(rest[i]);
-            if (eq == std::string_view::npos) nodes_.push_back(rest[i]);
-            else equals_.emplace_back(i, static_cast<uint32_t>(eq));
+            for (size_t i = 0; i < rest.size(); ++i) {
+                const size_t eq = find_equals(rest[i]);
+                if (eq == std::string_view::npos) nodes_.push_back(rest[i]);
+                else equals_.push_back({i, eq, find_equals(rest[i], eq + 1) != std::string_view::npos});
+            }
+        } else {
+            const size_t* equals = statement_.equals.data() + 1;
+            for (size_t i = 0; i < rest.size(); ++i) {
+                const size_t eq = equals[i] & Statement::kNoEquals;
+                if (eq == Statement::kNoEquals) nodes_.push_back(rest[i]);
+                else equals_.push_back({i, eq, (equals[i] & Statement::kTwice) != 0});
+            }
         }
 
         std::string_view component;
@@ -239,10 +251,10 @@ class NativeReader {
 
         const Named named(kwargs_, parent.settings.get());
         e.settings_begin = static_cast<uint32_t>(ir_.settings.size());
-        for (const auto& [at, eq] : equals_) {
+        for (const auto& [at, eq, twice] : equals_) {
             const std::string_view w = rest[at];
-            if (find_equals(w, eq + 1) != std::string_view::npos) net::raise_too_many(2);
-            Value value = read_value(st_, w.substr(eq + 1), named, ir_.arena);
+            if (twice) net::raise_too_many(2);
+            Value value = read_value(st_, w.substr(eq + 1), named, ir_.arena, &expressions_);
             ir_.settings.emplace_back(w.substr(0, eq), value);
             if (value.kind == Value::Kind::Object) ir_.held.push_back(std::move(value.object));
         }
@@ -262,8 +274,16 @@ class NativeReader {
     Py_ssize_t index_ = 0;
     PyVector<NativeBlock> open_;  // innermost last
     ViewMap<PyObject*> mapped_;
-    std::vector<std::string_view> words_, nodes_;
-    std::vector<std::pair<uint32_t, uint32_t>> equals_;
+    Expressions expressions_;
+    Statement statement_;
+    std::vector<std::string_view> nodes_;
+    // A setting word: its place in the words after the name, where its first
+    // "=" stands, and whether another follows.
+    struct Setting {
+        size_t at, eq;
+        bool twice;
+    };
+    std::vector<Setting> equals_;
     Rewritten rewritten_;
 };
 

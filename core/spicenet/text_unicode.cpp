@@ -7,9 +7,6 @@ namespace spicenet::text {
 
 namespace {
 
-// ASCII white space: U+0009..U+000D and U+001C..U+0020.
-constexpr bool ascii_space(unsigned char c) { return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20); }
-
 // White space outside ASCII, by its UTF-8 form: U+0085, U+00A0, U+1680,
 // U+2000..U+200A, U+2028, U+2029, U+202F, U+205F, U+3000.
 size_t wide_space(const unsigned char* p, size_t n) {
@@ -74,42 +71,42 @@ bool is_standard(std::string_view s) {
     const char* b = s.data();
     const char* e = b + s.size();
     bool after_space = true;  // a space at the start is irregular too
-    for (const char* p = b; p < e;) {
-        auto c = static_cast<unsigned char>(*p);
-        if (c > 0x20 && c < 0x80) {
-            after_space = false;
-            ++p;
+    for (const char* p = b; p < e; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (c == ' ') {
+            if (after_space) return false;
+            after_space = true;
             continue;
         }
-        size_t n = space_at(p, e);
-        if (n == 0) {
-            after_space = false;
-            ++p;
-            continue;
-        }
-        if (c != ' ' || after_space) return false;
-        after_space = true;
-        ++p;
+        // Other white space is irregular wherever it stands; a character
+        // beyond ASCII is checked at its first byte (its others are no space).
+        if (c < 0x80 ? ascii_space(c) : space_at(p, e) != 0) return false;
+        after_space = false;
     }
     return !after_space || s.empty();
 }
 
 void append_standard(std::string_view s, std::string& out) {
+    const size_t start = out.size();
+    out.resize(start + s.size());  // never longer than `s`
+    char* const first = out.data() + start;
+    char* w = first;
     const char* p = s.data();
     const char* e = p + s.size();
     bool pending_space = false;
-    const size_t start = out.size();
     while (p < e) {
-        size_t n = space_at(p, e);
+        const auto c = static_cast<unsigned char>(*p);
+        const size_t n = c < 0x80 ? (ascii_space(c) ? 1 : 0) : space_at(p, e);
         if (n) {
             pending_space = true;
             p += n;
             continue;
         }
-        if (pending_space && out.size() > start) out.push_back(' ');
+        if (pending_space && w != first) *w++ = ' ';
         pending_space = false;
-        out.push_back(*p++);
+        *w++ = *p++;
     }
+    out.resize(static_cast<size_t>(w - out.data()));
 }
 
 bool is_ascii(std::string_view s) {

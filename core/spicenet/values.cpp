@@ -153,7 +153,39 @@ Ref parse_value(State& st, std::string_view value, const Named& named, PyObject*
     return result;
 }
 
-Value read_value(State& st, std::string_view value, const Named& named, TextArena& arena) {
+Expressions::Expressions(PyObject* names) {
+    if (!names) return;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;  // borrowed
+    while (PyDict_Next(names, &pos, &key, &value))
+        if (!PyUnicode_CheckExact(key)) plain_names_ = false;
+}
+
+Ref Expressions::eval(State& st, std::string_view s, const Named& named) {
+    bool inserted;
+    Ref& text = texts_.insert(s, inserted);
+    if (inserted) {
+        try {
+            text = kv::text(s);
+        } catch (...) {
+            text = Ref::borrow(Py_None);  // never used: the import fails
+            throw;
+        }
+    }
+    if (plain_names_) {
+        if (!known_ || seen_ != st.calls_out) {
+            own_ = own_global(st, fn_eval);
+            seen_ = st.calls_out;
+            known_ = true;
+        }
+        // What the module's own `_eval` looks at first.
+        if (own_)
+            if (Ref value = named.find(text.get())) return value;
+    }
+    return eval_late(st, text.get(), named);
+}
+
+Value read_value(State& st, std::string_view value, const Named& named, TextArena& arena, Expressions* expressions) {
     Value v;
     if (value.empty()) return v;
     std::string bracketed;
@@ -162,9 +194,13 @@ Value read_value(State& st, std::string_view value, const Named& named, TextAren
         v.kind = Value::Kind::Number;
         v.number = r.number;
     } else if (r.expression) {
-        Ref expression = kv::text(r.text);
         v.kind = Value::Kind::Object;
-        v.object = eval_late(st, expression.get(), named);
+        if (expressions && bracketed.empty()) {
+            v.object = expressions->eval(st, r.text, named);
+        } else {
+            Ref expression = kv::text(r.text);
+            v.object = eval_late(st, expression.get(), named);
+        }
     } else {
         v.kind = Value::Kind::Text;
         v.text = bracketed.empty() ? r.text : arena.store(r.text);

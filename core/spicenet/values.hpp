@@ -67,10 +67,33 @@ struct Value {
     // The object `_parse_value` returns for this value.
     Ref to_object() const;
 };
+// What one reading pass keeps of its expressions: the str of each expression
+// text, made once, and whether the module global `_eval` was the module's
+// own when last looked up, which holds while nothing that could change the
+// globals has run since (State::calls_out).
+class Expressions {
+  public:
+    // `names`: the caller's named values (a dict or NULL).
+    explicit Expressions(PyObject* names);
+
+    // `_eval` of the expression text `s` (a view that outlives this object),
+    // through the module global. A name found among the named values needs
+    // no look-up of `_eval` again and runs no code.
+    Ref eval(State& st, std::string_view s, const Named& named);
+
+  private:
+    ViewMap<Ref> texts_;
+    uint64_t seen_ = 0;
+    bool known_ = false, own_ = false;
+    bool plain_names_ = true;  // every name an exact str: a look-up runs no code
+};
+
 // `_parse_value` of a value text, as the module's own function reads it;
-// expressions go through the module global `_eval`. A text made here (a
-// brace list) is stored in `arena`.
-Value read_value(State& st, std::string_view value, const Named& named, TextArena& arena);
+// expressions go through the module global `_eval` (`expressions`, when
+// given, keeps what it can of them). A text made here (a brace list) is
+// stored in `arena`.
+Value read_value(State& st, std::string_view value, const Named& named, TextArena& arena,
+                 Expressions* expressions = nullptr);
 
 // `_eval` of an expression text (a str).
 Ref eval(State& st, PyObject* key_or_value, const Named& named);

@@ -3,6 +3,8 @@
 // are rewritten into the common layout: nodes, component, settings.
 #pragma once
 
+#include <cstdint>
+#include <cstring>
 #include <deque>
 #include <span>
 #include <string>
@@ -10,6 +12,7 @@
 #include <vector>
 
 #include "state.hpp"
+#include "text_unicode.hpp"
 #include "values.hpp"
 
 namespace spicenet {
@@ -31,6 +34,24 @@ struct Rewritten {
 
 // Whether `_handle_sources` would rewrite these words (one is a source keyword).
 bool has_source_keyword(WordSpan words);
+// The same for one word of ASCII text, without a call where the word cannot
+// be a keyword: four letters are compared as they are, and a word of
+// another length is a keyword only once stripped.
+inline bool ascii_source_keyword(std::string_view word) {
+    if (word.size() == 4) {
+        auto load = [](const char* p) {
+            uint32_t x;
+            std::memcpy(&x, p, 4);
+            return x;
+        };
+        const uint32_t folded = load(word.data()) | load("    ");
+        return folded == load("vcvs") || folded == load("vccs") || folded == load("ccvs") || folded == load("cccs");
+    }
+    if (word.empty() || (!text::ascii_space(static_cast<unsigned char>(word.front())) &&
+                         !text::ascii_space(static_cast<unsigned char>(word.back()))))
+        return false;
+    return has_source_keyword(WordSpan(&word, 1));
+}
 // `_handle_sources` on word texts; `out` receives the result.
 void handle_sources(WordSpan words, Rewritten& out);
 // `_handle_sources` on any sequence of words: a new list.
