@@ -7,6 +7,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
 #include <cstring>
 #include <deque>
 #include <new>
@@ -111,14 +112,19 @@ class TextArena {
         left_ = 0;
     }
 
-    std::string_view store(std::string_view s) {
-        if (s.empty()) return {};
-        if (s.size() > left_) grow(s.size());
+    std::string_view store(std::string_view s) { return store(s, {}); }
+    // `head` followed by `tail`, as one text.
+    std::string_view store(std::string_view head, std::string_view tail) {
+        if (tail.size() > PY_SSIZE_T_MAX - head.size()) throw std::bad_alloc();
+        const size_t size = head.size() + tail.size();
+        if (size == 0) return {};
+        if (size > left_) grow(size);
         char* at = next_;
-        std::memcpy(at, s.data(), s.size());
-        next_ += s.size();
-        left_ -= s.size();
-        return {at, s.size()};
+        if (!head.empty()) std::memcpy(at, head.data(), head.size());
+        if (!tail.empty()) std::memcpy(at + head.size(), tail.data(), tail.size());
+        next_ += size;
+        left_ -= size;
+        return {at, size};
     }
 
   private:
@@ -202,10 +208,36 @@ class ViewMap {
         bool used = false;
     };
 
+    // Eight bytes at a time (the last ones read as one overlapping piece),
+    // each piece mixed in by a multiplication, and the whole mixed once more
+    // so that the low bits (the slot) depend on every byte.
     static uint64_t hash(std::string_view s) {
-        uint64_t h = 1469598103934665603ull;  // FNV-1a
-        for (unsigned char c : s) h = (h ^ c) * 1099511628211ull;
-        return h ^ (h >> 29);
+        constexpr uint64_t kMul = 0x9E3779B97F4A7C15ull;
+        const char* p = s.data();
+        size_t n = s.size();
+        uint64_t h = n * kMul;
+        // The high half of a product depends on every bit of the piece:
+        // folding it down lets the low bits (the slot) depend on them too.
+        auto mix = [&](uint64_t piece) {
+            h = (h ^ piece) * kMul;
+            h ^= h >> 32;
+        };
+        for (; n > 8; p += 8, n -= 8) {
+            uint64_t piece;
+            std::memcpy(&piece, p, 8);
+            mix(piece);
+        }
+        if (n >= 4) {
+            uint32_t first, last;
+            std::memcpy(&first, p, 4);
+            std::memcpy(&last, p + n - 4, 4);
+            mix(first | static_cast<uint64_t>(last) << 32);
+        } else if (n > 0) {
+            const auto byte = [&](size_t i) { return static_cast<uint64_t>(static_cast<unsigned char>(p[i])); };
+            mix(byte(0) | byte(n / 2) << 8 | byte(n - 1) << 16);
+        }
+        h *= kMul;
+        return h ^ (h >> 32);
     }
 
     void grow() {

@@ -208,11 +208,10 @@ class NativeReader {
         nodes_.clear();
         equals_.clear();
         if (has_source(rest)) {
+            // Words the rewriting makes live in the arena.
             rewritten_.clear();
+            rewritten_.arena = &ir_.arena;
             handle_sources(rest, rewritten_);
-            // Words the rewriting made live in the arena from now on.
-            for (size_t i = 0; i < rewritten_.words.size(); ++i)
-                if (rewritten_.origin[i] < 0) rewritten_.words[i] = ir_.arena.store(rewritten_.words[i]);
             rest = rewritten_.words;
             for (size_t i = 0; i < rest.size(); ++i) {
                 const size_t eq = find_equals(rest[i]);
@@ -228,14 +227,16 @@ class NativeReader {
             }
         }
 
-        std::string_view component;
+        PyObject* component;
         if (name.front() == 'R') {
-            component = "resistor";
+            if (!resistor_) resistor_ = mapped("resistor");
+            component = resistor_;
         } else if (name.front() == 'C') {
-            component = "capacitor";
+            if (!capacitor_) capacitor_ = mapped("capacitor");
+            component = capacitor_;
         } else {
             if (nodes_.empty()) kv::raise(PyExc_IndexError, "tuple index out of range");
-            component = nodes_.back();
+            component = mapped(nodes_.back());
             nodes_.pop_back();
         }
 
@@ -245,7 +246,7 @@ class NativeReader {
         e.parent_id = parent.id;
         e.name = name;
         e.comment = comment;
-        e.component = mapped(component);
+        e.component = component;
         e.nodes_begin = push_words(nodes_);
         e.nodes_count = static_cast<uint32_t>(nodes_.size());
 
@@ -274,6 +275,8 @@ class NativeReader {
     Py_ssize_t index_ = 0;
     PyVector<NativeBlock> open_;  // innermost last
     ViewMap<PyObject*> mapped_;
+    PyObject* resistor_ = nullptr;   // mapped("resistor") once made
+    PyObject* capacitor_ = nullptr;
     Expressions expressions_;
     Statement statement_;
     std::vector<std::string_view> nodes_;

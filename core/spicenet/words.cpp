@@ -76,6 +76,13 @@ bool has_source_keyword(WordSpan words) {
     return false;
 }
 
+std::string_view Rewritten::make(std::string_view head, std::string_view tail) {
+    if (arena) return arena->store(head, tail);
+    std::string& text = made.emplace_back(head);
+    text.append(tail);
+    return text;
+}
+
 void handle_sources(WordSpan words, Rewritten& out) {
     const auto n = static_cast<Py_ssize_t>(words.size());
     // The first occurrence of the first keyword in search order.
@@ -99,8 +106,10 @@ void handle_sources(WordSpan words, Rewritten& out) {
 
     // Controlling nodes move in front of the output nodes (the last one first);
     // unnamed values become gain=, unknown1=, unknown2=, ...
-    std::vector<Py_ssize_t> front;
-    std::vector<std::pair<std::string_view, Py_ssize_t>> controls;
+    std::vector<Py_ssize_t>& front = out.front;
+    std::vector<std::pair<std::string_view, Py_ssize_t>>& controls = out.controls;
+    front.clear();
+    controls.clear();
     int values = 0;
     for (Py_ssize_t i = at + 1; i < n; ++i) {
         std::string_view w = words[i];
@@ -108,11 +117,14 @@ void handle_sources(WordSpan words, Rewritten& out) {
             controls.emplace_back(w, i);
         } else if (is_identifier(w)) {
             front.push_back(i);
-            controls.emplace_back(out.made.emplace_back(std::string(w) + "="), -1);
+            controls.emplace_back(out.make(w, "="), -1);
         } else {
-            std::string made = values == 0 ? std::string("gain=") : "unknown" + std::to_string(values) + "=";
-            made.append(w);
-            controls.emplace_back(out.made.emplace_back(std::move(made)), -1);
+            if (values == 0) {
+                controls.emplace_back(out.make("gain=", w), -1);
+            } else {
+                const std::string name = "unknown" + std::to_string(values) + "=";
+                controls.emplace_back(out.make(name, w), -1);
+            }
             ++values;
         }
     }

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "arena.hpp"
 #include "state.hpp"
 #include "text_unicode.hpp"
 #include "values.hpp"
@@ -19,17 +20,25 @@ namespace spicenet {
 
 using WordSpan = std::span<const std::string_view>;
 
-// Words after rewriting, with the texts the rewriting made kept alive.
+// Words after rewriting, with the texts the rewriting made kept alive: in
+// `arena` when one is given (they then live as long as it), else in `made`.
 struct Rewritten {
     std::vector<std::string_view> words;
     std::vector<Py_ssize_t> origin;  // per word: its position in the input, or -1 when made
     std::deque<std::string> made;
+    TextArena* arena = nullptr;
+
+    // Room the rewriting reuses from call to call.
+    std::vector<Py_ssize_t> front;
+    std::vector<std::pair<std::string_view, Py_ssize_t>> controls;
 
     void clear() {
         words.clear();
         origin.clear();
         made.clear();
     }
+    // `head` followed by `tail`, kept alive here.
+    std::string_view make(std::string_view head, std::string_view tail);
 };
 
 // Whether `_handle_sources` would rewrite these words (one is a source keyword).
