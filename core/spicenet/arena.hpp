@@ -95,6 +95,62 @@ class PodBuffer {
     size_t capacity_ = 0;
 };
 
+// A growing sequence of plain values in blocks of about 4 KiB: an append
+// never moves what is stored and leaves no more slack than one block.
+template <class T>
+class Chunks {
+    static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
+    static constexpr size_t shift_for(size_t bytes) {
+        size_t shift = 0;
+        while ((size_t{2} << shift) * bytes <= 4096) ++shift;
+        return shift;
+    }
+    static constexpr size_t kShift = shift_for(sizeof(T));
+    static constexpr size_t kMask = (size_t{1} << kShift) - 1;
+
+  public:
+    Chunks() = default;
+    Chunks(const Chunks&) = delete;
+    Chunks& operator=(const Chunks&) = delete;
+    ~Chunks() { free(); }
+
+    template <class... Args>
+    T& emplace_back(Args&&... args) {
+        if ((size_ & kMask) == 0 && (size_ >> kShift) == blocks_.size()) grow();
+        T* at = blocks_[size_ >> kShift] + (size_ & kMask);
+        ::new (static_cast<void*>(at)) T(std::forward<Args>(args)...);
+        ++size_;
+        return *at;
+    }
+    void push_back(const T& value) { emplace_back(value); }
+    void pop_back() { --size_; }
+
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    T& operator[](size_t i) { return blocks_[i >> kShift][i & kMask]; }
+    const T& operator[](size_t i) const { return blocks_[i >> kShift][i & kMask]; }
+    T& back() { return (*this)[size_ - 1]; }
+
+    // Frees every block.
+    void free() {
+        for (T* block : blocks_) PyMem_Free(block);
+        PyVector<T*>().swap(blocks_);
+        size_ = 0;
+    }
+
+  private:
+    void grow() {
+        // Room for the pointer first, so that the block cannot leak.
+        if (blocks_.size() == blocks_.capacity()) blocks_.reserve(2 * blocks_.size() + 8);
+        T* block = static_cast<T*>(PyMem_Malloc(sizeof(T) << kShift));
+        if (!block) throw std::bad_alloc();
+        blocks_.push_back(block);
+    }
+
+    PyVector<T*> blocks_;
+    size_t size_ = 0;
+};
+
 // Copies of texts that must outlive the buffer they were read from. Texts are
 // never moved once stored, so views into them stay valid until the arena goes.
 class TextArena {

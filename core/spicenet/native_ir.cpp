@@ -58,10 +58,10 @@ Ref NativeSetting::to_object() const {
 }
 
 void NativeIr::release() {
-    PyDeque<NativeElement>().swap(elements);
+    elements.free();
     PyVector<NativeBlock>().swap(blocks);
-    PyDeque<std::string_view>().swap(words);
-    PyDeque<NativeSetting>().swap(settings);
+    words.free();
+    settings.free();
     PyDeque<std::pair<Py_ssize_t, std::string_view>>().swap(comments);
     PyDeque<Ref>().swap(held);
     texts.clear();
@@ -148,7 +148,7 @@ class NativeReader {
 
     uint32_t push_words(WordSpan words) {
         const auto begin = static_cast<uint32_t>(ir_.words.size());
-        ir_.words.insert(ir_.words.end(), words.begin(), words.end());
+        for (std::string_view w : words) ir_.words.push_back(w);
         return begin;
     }
 
@@ -204,8 +204,9 @@ class NativeReader {
     void element(std::string_view comment) {
         const std::string_view name = statement_.words[0];
         WordSpan rest(statement_.words.data() + 1, statement_.words.size() - 1);
-        // Node words, and where the "=" of each setting word stands.
-        nodes_.clear();
+        // Node words (straight into the IR), and where the "=" of each
+        // setting word stands.
+        const size_t nodes_begin = ir_.words.size();
         equals_.clear();
         if (has_source(rest)) {
             // Words the rewriting makes live in the arena.
@@ -215,14 +216,14 @@ class NativeReader {
             rest = rewritten_.words;
             for (size_t i = 0; i < rest.size(); ++i) {
                 const size_t eq = find_equals(rest[i]);
-                if (eq == std::string_view::npos) nodes_.push_back(rest[i]);
+                if (eq == std::string_view::npos) ir_.words.push_back(rest[i]);
                 else equals_.push_back({i, eq, find_equals(rest[i], eq + 1) != std::string_view::npos});
             }
         } else {
             const size_t* equals = statement_.equals.data() + 1;
             for (size_t i = 0; i < rest.size(); ++i) {
                 const size_t eq = equals[i] & Statement::kNoEquals;
-                if (eq == Statement::kNoEquals) nodes_.push_back(rest[i]);
+                if (eq == Statement::kNoEquals) ir_.words.push_back(rest[i]);
                 else equals_.push_back({i, eq, (equals[i] & Statement::kTwice) != 0});
             }
         }
@@ -235,9 +236,9 @@ class NativeReader {
             if (!capacitor_) capacitor_ = mapped("capacitor");
             component = capacitor_;
         } else {
-            if (nodes_.empty()) kv::raise(PyExc_IndexError, "tuple index out of range");
-            component = mapped(nodes_.back());
-            nodes_.pop_back();
+            if (ir_.words.size() == nodes_begin) kv::raise(PyExc_IndexError, "tuple index out of range");
+            component = mapped(ir_.words.back());
+            ir_.words.pop_back();
         }
 
         NativeBlock& parent = open_.back();
@@ -247,8 +248,8 @@ class NativeReader {
         e.name = name;
         e.comment = comment;
         e.component = component;
-        e.nodes_begin = push_words(nodes_);
-        e.nodes_count = static_cast<uint32_t>(nodes_.size());
+        e.nodes_begin = static_cast<uint32_t>(nodes_begin);
+        e.nodes_count = static_cast<uint32_t>(ir_.words.size() - nodes_begin);
 
         const Named named(kwargs_, parent.settings.get());
         e.settings_begin = static_cast<uint32_t>(ir_.settings.size());

@@ -77,11 +77,11 @@ struct NativeBlock {
 };
 
 struct NativeIr {
-    PyDeque<NativeElement> elements;  // in line order
-    PyVector<NativeBlock> blocks;      // closed blocks, in the order of their .ends
+    Chunks<NativeElement> elements;  // in line order
+    PyVector<NativeBlock> blocks;    // closed blocks, in the order of their .ends
 
-    PyDeque<std::string_view> words;
-    PyDeque<NativeSetting> settings;
+    Chunks<std::string_view> words;
+    Chunks<NativeSetting> settings;
     PyDeque<std::pair<Py_ssize_t, std::string_view>> comments;
     PyDeque<Ref> held;  // objects the records point to
     TextArena arena;
