@@ -171,16 +171,44 @@ class RefShapes {
     size_t count_ = 0;
 };
 
+// The port names of components, by str object: the same few components
+// recur in every record. The slots hold their components, so an address is
+// not reused while patching; the names are held by the mapping.
+class ComponentNames {
+  public:
+    explicit ComponentNames(PyObject* mapping) : mapping_(mapping) {}
+
+    // The mapping's port names for `component` (borrowed), or nullptr.
+    PyObject* of(PyObject* component) {
+        Slot& slot = slots_[(reinterpret_cast<uintptr_t>(component) >> 4) % kSlots];
+        if (slot.component.is(component)) return slot.names;
+        PyObject* names = PyDict_GetItemWithError(mapping_, component);  // borrowed
+        if (!names && PyErr_Occurred()) kv::raise_set();
+        slot.component = Ref::borrow(component);
+        slot.names = names;
+        return names;
+    }
+
+  private:
+    static constexpr size_t kSlots = 61;
+    struct Slot {
+        Ref component;
+        PyObject* names = nullptr;
+    };
+    PyObject* mapping_;
+    Slot slots_[kSlots];
+};
+
 // The same translation for a record made of plain dicts with str instance
 // names and components, the form assembly and normalisation give: which
 // instances have a component with port names is settled once per record, so
 // a reference whose port name is generic is looked up once.
 class PlainPortPatcher {
   public:
-    explicit PlainPortPatcher(RefShapes& shapes) : shapes_(shapes) {}
+    PlainPortPatcher(RefShapes& shapes, ComponentNames& components) : shapes_(shapes), components_(components) {}
 
     // False when the record is not of that form (the general road applies).
-    bool build(PyObject* mapping, PyObject* instances, PyObject* component_key) {
+    bool build(PyObject* instances, PyObject* component_key) {
         Py_ssize_t pos = 0;
         PyObject *name, *instance;  // borrowed
         while (PyDict_Next(instances, &pos, &name, &instance)) {
@@ -189,8 +217,7 @@ class PlainPortPatcher {
             if (!component && PyErr_Occurred()) kv::raise_set();
             if (component && !PyUnicode_CheckExact(component)) return false;
             if (!component) component = empty_.get();
-            PyObject* names = PyDict_GetItemWithError(mapping, component);  // borrowed, held by mapping
-            if (!names && PyErr_Occurred()) kv::raise_set();
+            PyObject* names = components_.of(component);
             if (!names) continue;
             names_.emplace_back(name);
             bool inserted;
@@ -218,6 +245,7 @@ class PlainPortPatcher {
 
   private:
     RefShapes& shapes_;
+    ComponentNames& components_;
     Ref empty_ = kv::text({});
     std::deque<text::Utf8> names_;  // instance names with port names, kept readable
     ViewMap<PyObject*> live_;        // instance name -> port names (borrowed)
@@ -239,14 +267,15 @@ void patch_ports(State& st, PyObject* netlist, PyObject* declared_ports) {
     });
 
     RefShapes shapes;
+    ComponentNames components(mapping.get());
     net::for_each_item(netlist, [&](PyObject*, PyObject* record) {
         Ref instances = net::item(record, b.instances.get());
         Ref connections = net::item(record, b.connections.get());
         Ref ports = net::item(record, b.ports.get());
 
-        PlainPortPatcher plain(shapes);
+        PlainPortPatcher plain(shapes, components);
         if (PyDict_CheckExact(instances.get()) && PyDict_CheckExact(connections.get()) &&
-            PyDict_CheckExact(ports.get()) && plain.build(mapping.get(), instances.get(), b.component.get())) {
+            PyDict_CheckExact(ports.get()) && plain.build(instances.get(), b.component.get())) {
             Ref new_connections, new_ports;
             if (plain.empty()) {
                 // Nothing to translate: check every reference, then copy.
@@ -258,7 +287,7 @@ void patch_ports(State& st, PyObject* netlist, PyObject* declared_ports) {
                 new_connections = kv::own(PyDict_Copy(connections.get()));
                 new_ports = kv::own(PyDict_Copy(ports.get()));
             } else {
-                new_connections = kv::new_dict();
+                new_connections = kv::own(_PyDict_NewPresized(PyDict_GET_SIZE(connections.get())));
                 net::for_each_item(connections.get(), [&](PyObject* a, PyObject* z) {
                     Ref from = plain.translate(a);
                     Ref to = plain.translate(z);
