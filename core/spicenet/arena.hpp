@@ -217,7 +217,7 @@ class ViewMap {
         for (size_t i = h & mask_;; i = (i + 1) & mask_) {
             Slot& s = slots_[i];
             if (!s.used) return nullptr;
-            if (s.hash == h && s.key == key) return &s.value;
+            if (s.hash == h && same(s.key, key)) return &s.value;
         }
     }
     // The value of `key`; `inserted` tells whether it was added (value-initialised).
@@ -235,7 +235,7 @@ class ViewMap {
                 inserted = true;
                 return s.value;
             }
-            if (s.hash == h && s.key == key) {
+            if (s.hash == h && same(s.key, key)) {
                 inserted = false;
                 return s.value;
             }
@@ -263,6 +263,23 @@ class ViewMap {
         V value{};
         bool used = false;
     };
+
+    // Keys are short: up to sixteen bytes are compared in two overlapping
+    // pieces instead of a library call.
+    static bool same(std::string_view a, std::string_view b) {
+        const size_t n = a.size();
+        if (n != b.size()) return false;
+        const char *p = a.data(), *q = b.data();
+        auto equal = [&](size_t at, size_t width) { return std::memcmp(p + at, q + at, width) == 0; };
+        if (n >= 8 && n <= 16) return equal(0, 8) && equal(n - 8, 8);
+        if (n >= 4 && n < 8) return equal(0, 4) && equal(n - 4, 4);
+        if (n < 4) {
+            for (size_t i = 0; i < n; ++i)
+                if (p[i] != q[i]) return false;
+            return true;
+        }
+        return std::memcmp(p, q, n) == 0;
+    }
 
     // Eight bytes at a time (the last ones read as one overlapping piece),
     // each piece mixed in by a multiplication, and the whole mixed once more

@@ -25,27 +25,7 @@ PyObject* TextMemo::get(std::string_view s) {
     return slot.get();
 }
 
-namespace {
-
-uint32_t size32(std::string_view s) {
-    if (s.size() > UINT32_MAX) kv::raise(PyExc_OverflowError, "a word of the netlist is too long");
-    return static_cast<uint32_t>(s.size());
-}
-
-}  // namespace
-
-NativeSetting::NativeSetting(std::string_view key, const Value& value)
-    : key_data(key.data()), key_size(size32(key)), kind(value.kind), number(0.0) {
-    switch (kind) {
-        case Value::Kind::None: break;
-        case Value::Kind::Number: number = value.number; break;
-        case Value::Kind::Text:
-            text_data = value.text.data();
-            text_size = size32(value.text);
-            break;
-        case Value::Kind::Object: object = value.object.get(); break;
-    }
-}
+void NativeSetting::too_long() { kv::raise(PyExc_OverflowError, "a word of the netlist is too long"); }
 
 Ref NativeSetting::to_object() const {
     switch (kind) {

@@ -48,11 +48,29 @@ struct NativeSetting {
         PyObject* object;
     };
 
-    NativeSetting(std::string_view key, const Value& value);
+    NativeSetting(std::string_view key, const Value& value)
+        : key_data(key.data()), key_size(size32(key)), kind(value.kind), number(0.0) {
+        switch (kind) {
+            case Value::Kind::None: break;
+            case Value::Kind::Number: number = value.number; break;
+            case Value::Kind::Text:
+                text_data = value.text.data();
+                text_size = size32(value.text);
+                break;
+            case Value::Kind::Object: object = value.object.get(); break;
+        }
+    }
     std::string_view key() const { return {key_data, key_size}; }
     std::string_view text() const { return {text_data, text_size}; }
     // The object `_parse_value` returned for this value.
     Ref to_object() const;
+
+  private:
+    static uint32_t size32(std::string_view s) {
+        if (s.size() > UINT32_MAX) too_long();
+        return static_cast<uint32_t>(s.size());
+    }
+    [[noreturn]] static void too_long();
 };
 
 struct NativeElement {

@@ -118,75 +118,7 @@ bool exact_small(std::string_view s, double& out) {
     return true;
 }
 
-constexpr double kPowers10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                               1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-
 }  // namespace
-
-Simple read_simple(std::string_view s, double& out) {
-    const size_t n = s.size();
-    if (n > 0) {
-        // A first character that is visible ASCII (nothing to strip) and
-        // starts no float syntax (sign, digit, point, inf, nan): neither the
-        // text nor the text without its last character is a number.
-        const auto c = static_cast<unsigned char>(s[0]);
-        const char lower = static_cast<char>(c | 0x20);
-        if (c > 0x20 && c < 0x7F && !digit(static_cast<char>(c)) && c != '.' && c != '+' && c != '-' &&
-            lower != 'i' && lower != 'n')
-            return Simple::Text;
-    }
-    size_t i = 0;
-    bool negative = false;
-    if (i < n && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
-    uint64_t digits = 0;
-    int count = 0, exponent = 0;
-    size_t seen = 0;
-    for (; i < n && digit(s[i]); ++i, ++seen) {
-        if (digits == 0 && s[i] == '0') continue;
-        if (++count > 15) return Simple::No;
-        digits = digits * 10 + static_cast<uint64_t>(s[i] - '0');
-    }
-    if (i < n && s[i] == '.') {
-        for (++i; i < n && digit(s[i]); ++i, ++seen) {
-            --exponent;
-            if (digits == 0 && s[i] == '0') continue;
-            if (++count > 15) return Simple::No;
-            digits = digits * 10 + static_cast<uint64_t>(s[i] - '0');
-        }
-    }
-    if (seen == 0) return Simple::No;
-    if (i < n && (s[i] == 'e' || s[i] == 'E')) {
-        size_t j = i + 1;
-        bool minus = false;
-        if (j < n && (s[j] == '+' || s[j] == '-')) minus = s[j++] == '-';
-        const size_t first = j;
-        int e = 0;
-        for (; j < n && digit(s[j]); ++j) {
-            if (e > 1000) return Simple::No;
-            e = e * 10 + (s[j] - '0');
-        }
-        if (j > first) {  // else the "e" is no exponent
-            exponent += minus ? -e : e;
-            i = j;
-        }
-    }
-    Simple result;
-    if (i == n) {
-        result = Simple::Whole;
-    } else if (i + 1 == n && ((s[i] | 0x20) >= 'a' && (s[i] | 0x20) <= 'z')) {
-        result = Simple::Suffix;
-    } else {
-        return Simple::No;
-    }
-    double value = 0.0;
-    if (digits != 0) {
-        if (exponent < -22 || exponent > 22) return Simple::No;
-        const double d = static_cast<double>(digits);
-        value = exponent < 0 ? d / kPowers10[-exponent] : d * kPowers10[exponent];
-    }
-    out = negative ? -value : value;
-    return result;
-}
 
 bool read_float(std::string_view s, double& out) {
     if (!text::is_ascii(s)) return read_by_runtime(s, out);

@@ -98,17 +98,20 @@ struct Reading {
 
 Reading read_text(std::string_view value, std::string& bracketed) {
     Reading r;
-    while (quoted(value, '"')) value = inner(value);
-    while (quoted(value, '\'')) {
-        r.expression = true;
-        value = inner(value);
-    }
-    if (!value.empty() && value.front() == '{' && value.back() == '}') {
-        bracketed.reserve(value.size());
-        bracketed.push_back('[');
-        bracketed.append(inner(value));
-        bracketed.push_back(']');
-        value = bracketed;
+    // Quotes and braces only where the text starts with one.
+    if (!value.empty() && (value.front() == '"' || value.front() == '\'' || value.front() == '{')) {
+        while (quoted(value, '"')) value = inner(value);
+        while (quoted(value, '\'')) {
+            r.expression = true;
+            value = inner(value);
+        }
+        if (!value.empty() && value.front() == '{' && value.back() == '}') {
+            bracketed.reserve(value.size());
+            bracketed.push_back('[');
+            bracketed.append(inner(value));
+            bracketed.push_back(']');
+            value = bracketed;
+        }
     }
 
     double number = 0.0;
@@ -163,12 +166,12 @@ Expressions::Expressions(PyObject* names) {
 
 Ref Expressions::eval(State& st, std::string_view s, const Named& named) {
     bool inserted;
-    Ref& text = texts_.insert(s, inserted);
+    Known& known = texts_.insert(s, inserted);
     if (inserted) {
         try {
-            text = kv::text(s);
+            known.text = kv::text(s);
         } catch (...) {
-            text = Ref::borrow(Py_None);  // never used: the import fails
+            known.text = Ref::borrow(Py_None);  // never used: the import fails
             throw;
         }
     }
@@ -179,10 +182,17 @@ Ref Expressions::eval(State& st, std::string_view s, const Named& named) {
             known_ = true;
         }
         // What the module's own `_eval` looks at first.
-        if (own_)
-            if (Ref value = named.find(text.get())) return value;
+        if (own_) {
+            if (known.value && known.overlay == named.overlay() && known.seen == st.calls_out) return known.value;
+            if (Ref value = named.find(known.text.get())) {
+                known.value = value;
+                known.overlay = named.overlay();
+                known.seen = st.calls_out;
+                return value;
+            }
+        }
     }
-    return eval_late(st, text.get(), named);
+    return eval_late(st, known.text.get(), named);
 }
 
 Value read_value(State& st, std::string_view value, const Named& named, TextArena& arena, Expressions* expressions) {

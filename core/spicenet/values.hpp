@@ -28,6 +28,8 @@ class Named {
     Ref find(PyObject* key) const;
     // All names in one dict (to pass as **kwargs); may be the base itself.
     PyObject* dict() const;
+    // The dict that overlays the base (NULL when none).
+    PyObject* overlay() const { return overlay_; }
 
   private:
     PyObject* base_ = nullptr;     // dict or NULL
@@ -68,9 +70,11 @@ struct Value {
     Ref to_object() const;
 };
 // What one reading pass keeps of its expressions: the str of each expression
-// text, made once, and whether the module global `_eval` was the module's
-// own when last looked up, which holds while nothing that could change the
-// globals has run since (State::calls_out).
+// text, made once; whether the module global `_eval` was the module's own
+// when last looked up; and the value each name was last found to have. The
+// last two hold while nothing that could change the globals or the named
+// values has run since (State::calls_out), the value only for the same
+// overlay of named values.
 class Expressions {
   public:
     // `names`: the caller's named values (a dict or NULL).
@@ -82,7 +86,13 @@ class Expressions {
     Ref eval(State& st, std::string_view s, const Named& named);
 
   private:
-    ViewMap<Ref> texts_;
+    struct Known {
+        Ref text;           // the expression as a str
+        Ref value;          // what the named values gave for it, when found
+        PyObject* overlay;  // for this overlay (borrowed)
+        uint64_t seen;      // while State::calls_out stays this
+    };
+    ViewMap<Known> texts_;
     uint64_t seen_ = 0;
     bool known_ = false, own_ = false;
     bool plain_names_ = true;  // every name an exact str: a look-up runs no code

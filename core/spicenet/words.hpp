@@ -56,8 +56,8 @@ inline bool ascii_source_keyword(std::string_view word) {
         const uint32_t folded = load(word.data()) | load("    ");
         return folded == load("vcvs") || folded == load("vccs") || folded == load("ccvs") || folded == load("cccs");
     }
-    if (word.empty() || (!text::ascii_space(static_cast<unsigned char>(word.front())) &&
-                         !text::ascii_space(static_cast<unsigned char>(word.back()))))
+    // White space of ASCII is at most 0x20.
+    if (word.empty() || (static_cast<unsigned char>(word.front()) > 0x20 && static_cast<unsigned char>(word.back()) > 0x20))
         return false;
     return has_source_keyword(WordSpan(&word, 1));
 }
