@@ -132,7 +132,7 @@ class Assembler {
 
             PyObject* name = ir_.texts.get(e.name);
             Ref patched = element_settings(e);
-            Ref instance = kv::own(PyDict_Copy(instance_shape_.get()));
+            Ref instance = kv::new_dict();
             kv::dict_set(instance.get(), b.component.get(), e.component);
             kv::dict_set(instance.get(), b.settings.get(), patched.get());
             kv::dict_set(instances.get(), name, instance.get());
@@ -494,14 +494,6 @@ class Assembler {
     PyObject* keymap_;
     PyObject* globals_ = PyModule_GetDict(st_.module);  // borrowed
     Ref memo_ = kv::new_dict();
-    // {"component": None, "settings": None}: copying a small dict and setting
-    // its values costs less than inserting its keys into a new one.
-    Ref instance_shape_ = [this] {
-        Ref shape = kv::new_dict();
-        kv::dict_set(shape.get(), st_.back.component.get(), Py_None);
-        kv::dict_set(shape.get(), st_.back.settings.get(), Py_None);
-        return shape;
-    }();
     Ref py_ir_, py_comments_;
     PyVector<Ref> records_;
     std::vector<Ref> generic_;
