@@ -7,6 +7,7 @@
 
 #include "boxed.hpp"
 #include "net_maps.hpp"
+#include "words.hpp"
 
 namespace spicenet {
 
@@ -89,59 +90,58 @@ std::string_view strip_ends(std::string_view s) {
     return text::strip(s);
 }
 
-text::Block block_at(std::string_view s, size_t at) {
+[[gnu::always_inline]] inline text::Block block_at(std::string_view s, size_t at) {
     const size_t left = s.size() - at;
     return left >= text::Block::kSize ? text::Block::load(s.data() + at) : text::Block::load(s.data() + at, left);
 }
 
 }  // namespace
 
-void split_statement(std::string_view line, Statement& out) {
-    out.words.clear();
-    out.equals.clear();
-    out.ascii = true;
+namespace {
 
-    // The comment starts at the first "$", else at the first "*".
-    size_t cut = std::string_view::npos, star = std::string_view::npos;
-    for (size_t at = 0; at < line.size(); at += text::Block::kSize) {
-        const text::Block block = block_at(line, at);
-        if (const uint32_t dollar = block.eq('$')) {
-            cut = at + static_cast<size_t>(__builtin_ctz(dollar));
-            break;
-        }
-        if (star == std::string_view::npos)
-            if (const uint32_t stars = block.eq('*')) star = at + static_cast<size_t>(__builtin_ctz(stars));
-    }
-    if (cut == std::string_view::npos) cut = star;
-    std::string_view code = line;
-    out.comment = {};
-    if (cut != std::string_view::npos) {
-        code = strip_ends(line.substr(0, cut));
-        out.comment = strip_ends(line.substr(cut));
-    }
-
-    // Words end at spaces outside quotes (as `next_word` reads them, whose
-    // reading mode is always back at the start when a word ends); a quote of
-    // the other kind is a plain character inside quotes. The words of a
-    // block are written past the ends of the buffers and counted after it.
+// Words as `next_word` reads them, fed with the places of the spaces, "="
+// and quotes of a text a block at a time. Words end at spaces outside
+// quotes (the reading mode is always back at the start when a word ends); a
+// quote of the other kind is a plain character inside quotes.
+struct WordReader {
     enum class Mode { Char, String, Eval } mode = Mode::Char;
-    size_t start = 0, equals = Statement::kNoEquals, count = 0;
-    for (size_t at = 0; at < code.size(); at += text::Block::kSize) {
-        const text::Block block = block_at(code, at);
-        if (block.high()) out.ascii = false;
-        // A block ends at most as many words as it has bytes, one more at the end.
-        out.words.room(text::Block::kSize + 1);
-        out.equals.room(text::Block::kSize + 1);
+    size_t start = 0;                         // of the word being read
+    size_t equals = Statement::kNoEquals;     // its first "=" so far
+
+    // Room for the words of a text of `size` bytes: all of them at once for
+    // a short text, else a block's worth before each block (`checked`).
+    static bool reserve(size_t size, Statement& out) {
+        constexpr size_t kAtOnce = 512;
+        if (size > kAtOnce) return true;
+        out.words.room(size / 2 + 1);
+        out.equals.room(size / 2 + 1);
+        return false;
+    }
+
+    // `events`: bit i for byte `at + i` of `text`. The words are written
+    // past the ends of the buffers and counted after the block.
+    // `keyword`, when given, receives the index of the first word after the
+    // first that is a source keyword of four bytes (the text is plain).
+    [[gnu::always_inline]] void feed(std::string_view text, size_t at, uint32_t events, Statement& out,
+                                     bool checked, size_t* keyword) {
+        if (checked) {
+            // A block ends at most as many words as it has bytes.
+            out.words.room(text::Block::kSize);
+            out.equals.room(text::Block::kSize);
+        }
         std::string_view* const words = out.words.data();
         size_t* const equals_of = out.equals.data();
-        uint32_t events = block.eq(' ') | block.eq('=') | block.eq('"') | block.eq('\'');
+        size_t count = out.words.size();
+        const char* const data = text.data();
         for (; events; events &= events - 1) {
             const size_t i = at + static_cast<size_t>(__builtin_ctz(events));
-            const char c = code[i];
+            const char c = data[i];
             if (c == ' ') {
                 if (mode != Mode::Char) continue;
                 if (i > start) {
-                    words[count] = code.substr(start, i - start);
+                    if (keyword && i - start == 4 && count > 0 && *keyword == SIZE_MAX && source_keyword4(data + start))
+                        *keyword = count;
+                    words[count] = std::string_view(data + start, i - start);
                     equals_of[count++] = equals;
                 }
                 start = i + 1;
@@ -159,10 +159,136 @@ void split_statement(std::string_view line, Statement& out) {
         out.words.resize_within(count);
         out.equals.resize_within(count);
     }
-    if (code.size() > start) {
-        out.words.push_back(code.substr(start));
-        out.equals.push_back(equals);
+
+    // The word being read, ended at `end`.
+    [[gnu::always_inline]] void finish(std::string_view text, size_t end, Statement& out) const {
+        if (end > start) {
+            out.words.push_back(std::string_view(text.data() + start, end - start));
+            out.equals.push_back(equals);
+        }
     }
+};
+
+[[gnu::always_inline]] inline uint32_t word_events(const text::Block& block) {
+    return block.eq(' ') | block.eq('=') | block.eq('"') | block.eq('\'');
+}
+
+// `equals` of a word looked for afresh.
+size_t equals_in(std::string_view word) {
+    const size_t eq = find_equals(word);
+    if (eq == std::string_view::npos) return Statement::kNoEquals;
+    return find_equals(word, eq + 1) == std::string_view::npos ? eq : eq | Statement::kTwice;
+}
+
+// A line of printable ASCII in one pass (false, with `out` to be cleared,
+// for any other): its only white space is " ", so stripping is dropping
+// spaces. The words are read while the comment marker is looked for; those
+// read past a "*" that turns out to start the comment are then dropped.
+bool split_plain(std::string_view line, Statement& out) {
+    const size_t n = line.size();
+    size_t dollar = std::string_view::npos, star = std::string_view::npos, keyword = SIZE_MAX;
+    WordReader reader;
+    const bool checked = WordReader::reserve(n, out);
+    for (size_t at = 0; at < n; at += text::Block::kSize) {
+        const text::Block block = block_at(line, at);
+        uint32_t within = text::first_bytes(n - at);
+        if (block.special() & within) return false;
+        if (star == std::string_view::npos)
+            if (const uint32_t stars = block.eq('*')) star = at + static_cast<size_t>(__builtin_ctz(stars));
+        if (const uint32_t dollars = block.eq('$')) {
+            within &= (dollars & (0u - dollars)) - 1;
+            dollar = at + static_cast<size_t>(__builtin_ctz(dollars));
+        }
+        reader.feed(line, at, word_events(block) & within, out, checked, &keyword);
+        if (dollar != std::string_view::npos) break;
+    }
+    // The last word, and whether a word after the first is a keyword (the
+    // words of a plain line have no white space at their ends).
+    auto finish = [&](std::string_view last, size_t equals) {
+        if (last.empty()) return;
+        if (last.size() == 4 && !out.words.empty() && keyword == SIZE_MAX && source_keyword4(last.data()))
+            keyword = out.words.size();
+        out.words.push_back(last);
+        out.equals.push_back(equals);
+    };
+    const size_t cut = dollar != std::string_view::npos ? dollar : star;
+    if (cut == std::string_view::npos) {
+        out.comment = {};
+        if (n > reader.start) finish(line.substr(reader.start), reader.equals);
+        out.source = keyword != SIZE_MAX;
+        return true;
+    }
+    size_t end = n;
+    while (end > cut && line[end - 1] == ' ') --end;
+    out.comment = line.substr(cut, end - cut);
+    size_t code_end = cut;
+    while (code_end > 0 && line[code_end - 1] == ' ') --code_end;
+    if (dollar != std::string_view::npos) {
+        // Nothing was read past the code but spaces.
+        if (code_end > reader.start) finish(line.substr(reader.start, code_end - reader.start), reader.equals);
+        out.source = keyword != SIZE_MAX;
+        return true;
+    }
+    const char* const code_stop = line.data() + code_end;
+    size_t count = out.words.size();
+    while (count > 0 && out.words[count - 1].data() >= code_stop) --count;
+    out.words.resize_within(count);
+    out.equals.resize_within(count);
+    if (count > 0) {
+        const std::string_view last = out.words[count - 1];
+        if (last.data() + last.size() > code_stop) {
+            out.words.resize_within(--count);
+            out.equals.resize_within(count);
+            if (keyword >= count) keyword = SIZE_MAX;
+            const std::string_view kept = last.substr(0, static_cast<size_t>(code_stop - last.data()));
+            finish(kept, equals_in(kept));
+        }
+    }
+    if (keyword >= out.words.size()) keyword = SIZE_MAX;
+    if (reader.start < code_end) {
+        const std::string_view last = line.substr(reader.start, code_end - reader.start);
+        finish(last, equals_in(last));
+    }
+    out.source = keyword != SIZE_MAX;
+    return true;
+}
+
+// Any line: the comment first, then the words of the code.
+void split_general(std::string_view line, Statement& out) {
+    size_t cut = std::string_view::npos, star = std::string_view::npos;
+    for (size_t at = 0; at < line.size(); at += text::Block::kSize) {
+        const text::Block block = block_at(line, at);
+        if (const uint32_t dollar = block.eq('$')) {
+            cut = at + static_cast<size_t>(__builtin_ctz(dollar));
+            break;
+        }
+        if (star == std::string_view::npos)
+            if (const uint32_t stars = block.eq('*')) star = at + static_cast<size_t>(__builtin_ctz(stars));
+    }
+    if (cut == std::string_view::npos) cut = star;
+    std::string_view code = line;
+    out.comment = {};
+    if (cut != std::string_view::npos) {
+        code = strip_ends(line.substr(0, cut));
+        out.comment = strip_ends(line.substr(cut));
+    }
+    WordReader reader;
+    const bool checked = WordReader::reserve(code.size(), out);
+    for (size_t at = 0; at < code.size(); at += text::Block::kSize)
+        reader.feed(code, at, word_events(block_at(code, at)), out, checked, nullptr);
+    reader.finish(code, code.size(), out);
+    out.source = out.words.size() > 1 && has_source_keyword(WordSpan(out.words.data() + 1, out.words.size() - 1));
+}
+
+}  // namespace
+
+void split_statement(std::string_view line, Statement& out) {
+    out.words.clear();
+    out.equals.clear();
+    if (split_plain(line, out)) return;
+    out.words.clear();
+    out.equals.clear();
+    split_general(line, out);
 }
 
 // --- relevant lines ----------------------------------------------------------

@@ -38,8 +38,9 @@ bool next_word(std::string_view code, size_t& pos, std::string_view& word);
 void split_nonempty_words(std::string_view code, std::vector<std::string_view>& out);
 
 // A relevant line taken apart as `split_comments` and `split_nonempty_words`
-// take it, in two passes over its bytes, with the place of the first "=" in
-// each word.
+// take it, with the place of the first "=" in each word and whether the
+// words after the first hold a keyword of `_handle_sources`: in one pass
+// over its bytes where they are all printable ASCII, else in two.
 struct Statement {
     // `equals` of a word without "=", and the flag of a word with more than one.
     static constexpr size_t kNoEquals = SIZE_MAX >> 1;
@@ -48,7 +49,7 @@ struct Statement {
     std::string_view comment;              // with its marker; empty when none
     PodBuffer<std::string_view> words;  // the non-empty words of the code
     PodBuffer<size_t> equals;           // per word: where its first "=" stands, maybe | kTwice
-    bool ascii = true;                     // no byte of the code from 0x80
+    bool source = false;                   // a word after the first is a source keyword
 };
 void split_statement(std::string_view line, Statement& out);
 

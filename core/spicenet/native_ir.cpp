@@ -174,13 +174,6 @@ class NativeReader {
         }
     }
 
-    bool has_source(WordSpan rest) const {
-        if (!statement_.ascii) return has_source_keyword(rest);
-        for (std::string_view w : rest)
-            if (ascii_source_keyword(w)) return true;
-        return false;
-    }
-
     void element(std::string_view comment) {
         const std::string_view name = statement_.words[0];
         WordSpan rest(statement_.words.data() + 1, statement_.words.size() - 1);
@@ -188,7 +181,7 @@ class NativeReader {
         // setting word stands.
         const size_t nodes_begin = ir_.words.size();
         equals_.clear();
-        if (has_source(rest)) {
+        if (statement_.source) {
             // Words the rewriting makes live in the arena.
             rewritten_.clear();
             rewritten_.arena = &ir_.arena;

@@ -48,6 +48,12 @@ inline constexpr double kPowers10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6, 
     if (c > 0x20 && c < 0x7F && !digit(static_cast<char>(c)) && c != '.' && c != '+' && c != '-' && lower != 'i' &&
         lower != 'n')
         return Simple::Text;
+    // Of the words a float may be, only inf, infinity and nan start with a
+    // letter.
+    if (lower == 'i' || lower == 'n') {
+        const char* word = lower == 'i' ? "inf" : "nan";
+        if (n < 3 || (s[1] | 0x20) != word[1] || (s[2] | 0x20) != word[2]) return Simple::Text;
+    }
 
     size_t i = 0;
     const bool negative = c == '-';

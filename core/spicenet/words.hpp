@@ -43,23 +43,17 @@ struct Rewritten {
 
 // Whether `_handle_sources` would rewrite these words (one is a source keyword).
 bool has_source_keyword(WordSpan words);
-// The same for one word of ASCII text, without a call where the word cannot
-// be a keyword: four letters are compared as they are, and a word of
-// another length is a keyword only once stripped.
-inline bool ascii_source_keyword(std::string_view word) {
-    if (word.size() == 4) {
-        auto load = [](const char* p) {
-            uint32_t x;
-            std::memcpy(&x, p, 4);
-            return x;
-        };
-        const uint32_t folded = load(word.data()) | load("    ");
-        return folded == load("vcvs") || folded == load("vccs") || folded == load("ccvs") || folded == load("cccs");
-    }
-    // White space of ASCII is at most 0x20.
-    if (word.empty() || (static_cast<unsigned char>(word.front()) > 0x20 && static_cast<unsigned char>(word.back()) > 0x20))
-        return false;
-    return has_source_keyword(WordSpan(&word, 1));
+// The same for a word of four bytes that are neither white space nor
+// beyond ASCII (which a source keyword is once stripped): the letters are
+// compared as they are, in any case.
+inline bool source_keyword4(const char* word) {
+    auto load = [](const char* p) {
+        uint32_t x;
+        std::memcpy(&x, p, 4);
+        return x;
+    };
+    const uint32_t folded = load(word) | load("    ");
+    return folded == load("vcvs") || folded == load("vccs") || folded == load("ccvs") || folded == load("cccs");
 }
 // `_handle_sources` on word texts; `out` receives the result.
 void handle_sources(WordSpan words, Rewritten& out);
