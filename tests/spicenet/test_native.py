@@ -220,3 +220,26 @@ def test_port_look_ups_keep_their_place_among_effects(pdk, monkeypatch, wrap, te
         else:
             sn.parse_oc_spice(io.StringIO(text))
     assert seen == events
+
+
+@pytest.mark.parametrize("replaced_by", ["c1", "c2"])
+def test_a_location_reader_replaced_during_the_look_ups_reads_every_later_placement(pdk, monkeypatch, replaced_by):
+    read = []
+    own = sn._parse_location_comment
+
+    def replacing_cell(component):
+        def factory():
+            if component == replaced_by:
+                monkeypatch.setattr(sn, "_parse_location_comment", lambda comment: read.append(comment) or own(comment))
+            return cell("o1", "o2")()
+        return factory
+
+    for component in ("c1", "c2", "c3"):
+        pdk.cells[component] = replacing_cell(component)
+    text = (".subckt a\nX1 m n c1 * location=(1,2,0)\nX2 n o c2 * location=(3,4,90)\n"
+            "X3 o m c3 * location=(o1)(5,6,180)\n.ends")
+    result = sn.parse_oc_spice(io.StringIO(text))
+    # An element whose look-up replaced the reader is read by the replacement, as are the later ones.
+    later = ["* location=(3,4,90)", "* location=(o1)(5,6,180)"]
+    assert read == (later if replaced_by == "c2" else ["* location=(1,2,0)"] + later)
+    assert result["a"]["placements"]["X3"] == {"x": 5.0, "y": 6.0, "rotation": 180.0, "port": "o1"}
