@@ -173,81 +173,56 @@ struct WordReader {
     return block.eq(' ') | block.eq('=') | block.eq('"') | block.eq('\'');
 }
 
-// `equals` of a word looked for afresh.
-size_t equals_in(std::string_view word) {
-    const size_t eq = find_equals(word);
-    if (eq == std::string_view::npos) return Statement::kNoEquals;
-    return find_equals(word, eq + 1) == std::string_view::npos ? eq : eq | Statement::kTwice;
-}
-
-// A line of printable ASCII in one pass (false, with `out` to be cleared,
-// for any other): its only white space is " ", so stripping is dropping
-// spaces. The words are read while the comment marker is looked for; those
-// read past a "*" that turns out to start the comment are then dropped.
+// A line whose code is printable ASCII (false, with `out` to be cleared,
+// for any other): its only white space is " ", so stripping the code is
+// dropping spaces. The words are read up to the first comment marker. A
+// "*" there starts the comment unless a "$" follows; then the words go on
+// up to the "$".
 bool split_plain(std::string_view line, Statement& out) {
     const size_t n = line.size();
-    size_t dollar = std::string_view::npos, star = std::string_view::npos, keyword = SIZE_MAX;
+    size_t keyword = SIZE_MAX;
     WordReader reader;
     const bool checked = WordReader::reserve(n, out);
+    size_t marker = std::string_view::npos;
     for (size_t at = 0; at < n; at += text::Block::kSize) {
         const text::Block block = block_at(line, at);
         uint32_t within = text::first_bytes(n - at);
         if (block.special() & within) return false;
-        if (star == std::string_view::npos)
-            if (const uint32_t stars = block.eq('*')) star = at + static_cast<size_t>(__builtin_ctz(stars));
-        if (const uint32_t dollars = block.eq('$')) {
-            within &= (dollars & (0u - dollars)) - 1;
-            dollar = at + static_cast<size_t>(__builtin_ctz(dollars));
+        if (const uint32_t marks = block.eq('$') | block.eq('*')) {
+            within = (marks & (0u - marks)) - 1;
+            marker = at + static_cast<size_t>(__builtin_ctz(marks));
         }
         reader.feed(line, at, word_events(block) & within, out, checked, &keyword);
-        if (dollar != std::string_view::npos) break;
+        if (marker != std::string_view::npos) break;
+    }
+    size_t cut = marker;
+    if (marker != std::string_view::npos && line[marker] == '*') {
+        const size_t dollar = line.find('$', marker + 1);
+        if (dollar != std::string_view::npos) {
+            for (size_t at = marker; at < dollar; at += text::Block::kSize) {
+                const text::Block block = block_at(line, at);
+                const uint32_t within = text::first_bytes(dollar - at);
+                if (block.special() & within) return false;
+                reader.feed(line, at, word_events(block) & within, out, checked, &keyword);
+            }
+            cut = dollar;
+        }
+    }
+    size_t code_end = n;
+    out.comment = {};
+    if (cut != std::string_view::npos) {
+        out.comment = strip_ends(line.substr(cut));
+        code_end = cut;
+        while (code_end > 0 && line[code_end - 1] == ' ') --code_end;
     }
     // The last word, and whether a word after the first is a keyword (the
-    // words of a plain line have no white space at their ends).
-    auto finish = [&](std::string_view last, size_t equals) {
-        if (last.empty()) return;
+    // words of plain code have no white space at their ends).
+    if (code_end > reader.start) {
+        const std::string_view last = line.substr(reader.start, code_end - reader.start);
         if (last.size() == 4 && !out.words.empty() && keyword == SIZE_MAX && source_keyword4(last.data()))
             keyword = out.words.size();
         out.words.push_back(last);
-        out.equals.push_back(equals);
-    };
-    const size_t cut = dollar != std::string_view::npos ? dollar : star;
-    if (cut == std::string_view::npos) {
-        out.comment = {};
-        if (n > reader.start) finish(line.substr(reader.start), reader.equals);
-        out.source = keyword != SIZE_MAX;
-        return true;
-    }
-    size_t end = n;
-    while (end > cut && line[end - 1] == ' ') --end;
-    out.comment = line.substr(cut, end - cut);
-    size_t code_end = cut;
-    while (code_end > 0 && line[code_end - 1] == ' ') --code_end;
-    if (dollar != std::string_view::npos) {
-        // Nothing was read past the code but spaces.
-        if (code_end > reader.start) finish(line.substr(reader.start, code_end - reader.start), reader.equals);
-        out.source = keyword != SIZE_MAX;
-        return true;
-    }
-    const char* const code_stop = line.data() + code_end;
-    size_t count = out.words.size();
-    while (count > 0 && out.words[count - 1].data() >= code_stop) --count;
-    out.words.resize_within(count);
-    out.equals.resize_within(count);
-    if (count > 0) {
-        const std::string_view last = out.words[count - 1];
-        if (last.data() + last.size() > code_stop) {
-            out.words.resize_within(--count);
-            out.equals.resize_within(count);
-            if (keyword >= count) keyword = SIZE_MAX;
-            const std::string_view kept = last.substr(0, static_cast<size_t>(code_stop - last.data()));
-            finish(kept, equals_in(kept));
-        }
-    }
-    if (keyword >= out.words.size()) keyword = SIZE_MAX;
-    if (reader.start < code_end) {
-        const std::string_view last = line.substr(reader.start, code_end - reader.start);
-        finish(last, equals_in(last));
+        out.equals.push_back(reader.equals);
     }
     out.source = keyword != SIZE_MAX;
     return true;

@@ -177,28 +177,33 @@ class NativeReader {
     void element(std::string_view comment) {
         const std::string_view name = statement_.words[0];
         WordSpan rest(statement_.words.data() + 1, statement_.words.size() - 1);
-        // Node words (straight into the IR), and where the "=" of each
-        // setting word stands.
-        const size_t nodes_begin = ir_.words.size();
-        equals_.clear();
-        if (statement_.source) {
+        // Where the "=" of a word stands (kNoEquals when none), maybe with
+        // kTwice: as split for the line, else found in the rewritten word.
+        const bool rewritten = statement_.source;
+        if (rewritten) {
             // Words the rewriting makes live in the arena.
             rewritten_.clear();
             rewritten_.arena = &ir_.arena;
             handle_sources(rest, rewritten_);
             rest = rewritten_.words;
-            for (size_t i = 0; i < rest.size(); ++i) {
-                const size_t eq = find_equals(rest[i]);
-                if (eq == std::string_view::npos) ir_.words.push_back(rest[i]);
-                else equals_.push_back({i, eq, find_equals(rest[i], eq + 1) != std::string_view::npos});
-            }
+        }
+        const size_t* const split_equals = statement_.equals.data() + 1;
+        auto found_equals = [&](size_t i) {
+            const size_t eq = find_equals(rest[i]);
+            if (eq == std::string_view::npos) return Statement::kNoEquals;
+            return find_equals(rest[i], eq + 1) == std::string_view::npos ? eq : eq | Statement::kTwice;
+        };
+        // Node words, straight into the IR; the places of the others.
+        const size_t nodes_begin = ir_.words.size();
+        setting_words_.clear();
+        if (rewritten) {
+            for (size_t i = 0; i < rest.size(); ++i)
+                if (found_equals(i) == Statement::kNoEquals) ir_.words.push_back(rest[i]);
+                else setting_words_.push_back(i);
         } else {
-            const size_t* equals = statement_.equals.data() + 1;
-            for (size_t i = 0; i < rest.size(); ++i) {
-                const size_t eq = equals[i] & Statement::kNoEquals;
-                if (eq == Statement::kNoEquals) ir_.words.push_back(rest[i]);
-                else equals_.push_back({i, eq, (equals[i] & Statement::kTwice) != 0});
-            }
+            for (size_t i = 0; i < rest.size(); ++i)
+                if (split_equals[i] == Statement::kNoEquals) ir_.words.push_back(rest[i]);
+                else setting_words_.push_back(i);
         }
 
         PyObject* component;
@@ -226,9 +231,11 @@ class NativeReader {
 
         const Named named(kwargs_, parent.settings.get());
         e.settings_begin = static_cast<uint32_t>(ir_.settings.size());
-        for (const auto& [at, eq, twice] : equals_) {
-            const std::string_view w = rest[at];
-            if (twice) net::raise_too_many(2);
+        for (const size_t i : setting_words_) {
+            const size_t equals = rewritten ? found_equals(i) : split_equals[i];
+            if (equals & Statement::kTwice) net::raise_too_many(2);
+            const std::string_view w = rest[i];
+            const size_t eq = equals & Statement::kNoEquals;
             Value value = read_value(st_, w.substr(eq + 1), named, ir_.arena, &expressions_);
             ir_.settings.emplace_back(w.substr(0, eq), value);
             if (value.kind == Value::Kind::Object) ir_.held.push_back(std::move(value.object));
@@ -254,13 +261,7 @@ class NativeReader {
     Expressions expressions_;
     Statement statement_;
     std::vector<std::string_view> nodes_;
-    // A setting word: its place in the words after the name, where its first
-    // "=" stands, and whether another follows.
-    struct Setting {
-        size_t at, eq;
-        bool twice;
-    };
-    std::vector<Setting> equals_;
+    PodBuffer<size_t> setting_words_;  // places of the setting words after the name
     Rewritten rewritten_;
 };
 
