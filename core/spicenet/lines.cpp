@@ -3,7 +3,6 @@
 #include "lines.hpp"
 
 #include <cstdint>
-#include <cstring>
 
 #include "boxed.hpp"
 #include "net_maps.hpp"
@@ -94,10 +93,6 @@ std::string_view strip_ends(std::string_view s) {
     const size_t left = s.size() - at;
     return left >= text::Block::kSize ? text::Block::load(s.data() + at) : text::Block::load(s.data() + at, left);
 }
-
-}  // namespace
-
-namespace {
 
 // Words as `next_word` reads them, fed with the places of the spaces, "="
 // and quotes of a text a block at a time. Words end at spaces outside

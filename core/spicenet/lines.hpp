@@ -46,10 +46,10 @@ struct Statement {
     static constexpr size_t kNoEquals = SIZE_MAX >> 1;
     static constexpr size_t kTwice = ~kNoEquals;
 
-    std::string_view comment;              // with its marker; empty when none
+    std::string_view comment;           // with its marker; empty when none
     PodBuffer<std::string_view> words;  // the non-empty words of the code
     PodBuffer<size_t> equals;           // per word: where its first "=" stands, maybe | kTwice
-    bool source = false;                   // a word after the first is a source keyword
+    bool source = false;                // a word after the first is a source keyword
 };
 void split_statement(std::string_view line, Statement& out);
 

@@ -142,15 +142,15 @@ class NativeReader {
     }
 
     void command() {
-        const PodBuffer<std::string_view>& words_ = statement_.words;
-        const std::string_view command = words_[0];
+        const PodBuffer<std::string_view>& words = statement_.words;
+        const std::string_view command = words[0];
         if (command == ".subckt") {
-            if (words_.size() < 2) kv::raise(PyExc_IndexError, "list index out of range");
+            if (words.size() < 2) kv::raise(PyExc_IndexError, "list index out of range");
             NativeBlock block;
             block.id = index_;
-            block.name = words_[1];
+            block.name = words[1];
             block.component = mapped(block.name);
-            WordSpan rest(words_.data() + 2, words_.size() - 2);
+            WordSpan rest(words.data() + 2, words.size() - 2);
             nodes_.clear();
             for (std::string_view w : rest)
                 if (!is_setting(w)) nodes_.push_back(w);

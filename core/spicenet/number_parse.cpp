@@ -12,7 +12,7 @@ namespace spicenet::number {
 
 namespace {
 
-constexpr bool digit(char c) { return c >= '0' && c <= '9'; }
+using detail::digit;
 // The white space float() strips around ASCII text.
 constexpr bool strip_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 

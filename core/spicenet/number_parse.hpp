@@ -14,18 +14,7 @@ namespace spicenet::number {
 // itself. Errors other than "not a number" propagate as kv::PyErrorSet.
 bool read_float(std::string_view s, double& out);
 
-// One pass over plain decimal text, `[sign] digits [. digits] [e [sign]
-// digits]` of at most 19 digits whose value is at most 2**53 and a decimal
-// exponent within 22 (so both are exact doubles and the result needs no
-// general reader): Whole when that
-// is all of `s`, Suffix when one ASCII letter follows it (the whole text is
-// then no number, the text without its last character is), Text when the
-// first character after the sign already rules out a number for both the
-// whole text and the text without its last character, else No (undecided).
 enum class Simple { No, Whole, Suffix, Text };
-inline Simple read_simple(std::string_view s, double& out);
-
-// --- inline definitions -------------------------------------------------------
 
 namespace detail {
 
@@ -35,6 +24,14 @@ inline constexpr double kPowers10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6, 
 
 }  // namespace detail
 
+// One pass over plain decimal text, `[sign] digits [. digits] [e [sign]
+// digits]` of at most 19 digits whose value is at most 2**53 and a decimal
+// exponent within 22 (both exact doubles, so the result needs no general
+// reader): Whole when that is all of `s`, Suffix when one ASCII letter
+// follows it (the whole text is then no number, the text without its last
+// character is), Text when the first character after the sign already rules
+// out a number for both the whole text and the text without its last
+// character, else No (undecided). Inline: it runs for every value read.
 [[gnu::always_inline]] inline Simple read_simple(std::string_view s, double& out) {
     using detail::digit;
     using detail::kPowers10;

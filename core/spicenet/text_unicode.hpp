@@ -105,16 +105,6 @@ class Block {
         return m;
 #endif
     }
-    // Bytes from 0x80 (parts of characters beyond ASCII).
-    uint32_t high() const {
-#if defined(__SSE2__)
-        return static_cast<uint32_t>(_mm_movemask_epi8(v_));
-#else
-        uint32_t m = 0;
-        for (size_t i = 0; i < kSize; ++i) m |= static_cast<uint32_t>(bytes_[i] >= 0x80) << i;
-        return m;
-#endif
-    }
 
   private:
 #if defined(__SSE2__)

@@ -43,9 +43,8 @@ struct Rewritten {
 
 // Whether `_handle_sources` would rewrite these words (one is a source keyword).
 bool has_source_keyword(WordSpan words);
-// The same for a word of four bytes that are neither white space nor
-// beyond ASCII (which a source keyword is once stripped): the letters are
-// compared as they are, in any case.
+// Whether a word of four bytes, none of them white space or beyond ASCII,
+// is a source keyword: its letters are compared in any case.
 inline bool source_keyword4(const char* word) {
     auto load = [](const char* p) {
         uint32_t x;
