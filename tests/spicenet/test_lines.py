@@ -7,6 +7,12 @@ from hypothesis import strategies as st
 
 import korvane.core.spicenet as sn
 
+import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).parent))
+from _line_reference import reference_lines  # noqa: E402
+
 STAGES = ["_chain", "_strip_lines", "_join_continuations", "_standardize_spaces", "_filter_empty"]
 
 
@@ -31,17 +37,6 @@ STAGES = ["_chain", "_strip_lines", "_join_continuations", "_standardize_spaces"
 )
 def test_relevant_lines(content, expected):
     assert list(sn._iter_relevant_lines(content)) == expected
-
-
-def reference_lines(content):
-    """The runtime's own notion of lines and white space."""
-    statements = []
-    for line in (line.strip() for line in content.splitlines()):
-        if statements and line.startswith("+"):
-            statements[-1] += " " + line[1:].strip()
-        else:
-            statements.append(line)
-    return [s for s in (re.sub(r"\s+", " ", s).strip() for s in statements) if s]
 
 
 ALPHABET = "ab+* \t\n\r\x0b\x0c\x1c\x1f\x85\xa0\u1680\u2000\u200a\u2028\u2029\u202f\u205f\u3000\u200bé"

@@ -19,6 +19,12 @@ from hypothesis import strategies as st
 
 import korvane.core.spicenet as sn
 
+import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).parent))
+from _line_reference import reference_lines  # noqa: E402
+
 
 def outcome(text, **named):
     """(IR and comments as a repr, or the error) and the warnings of one read."""
@@ -40,17 +46,6 @@ def agree(wrap, text, **named):
 
 
 # --- line ends and runs of white space around sixteen bytes --------------------------
-
-def reference_lines(content):
-    """The runtime's own notion of lines and white space."""
-    statements = []
-    for line in (line.strip() for line in content.splitlines()):
-        if statements and line.startswith("+"):
-            statements[-1] += " " + line[1:].strip()
-        else:
-            statements.append(line)
-    return [s for s in (re.sub(r"\s+", " ", s).strip() for s in statements) if s]
-
 
 @pytest.mark.parametrize(
     "make",
