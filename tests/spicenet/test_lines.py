@@ -1,5 +1,4 @@
 import collections.abc
-import re
 
 import pytest
 from hypothesis import given, settings

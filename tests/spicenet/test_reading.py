@@ -9,7 +9,6 @@ take it: a line function replaced by a wrapper sends every line through the
 module functions on str objects."""
 
 import io
-import re
 import warnings
 from types import SimpleNamespace
 
