@@ -76,4 +76,10 @@ void check_type(const char* param_name, PyObject* value, Type type, bool none_ok
 [[noreturn]] void raise_arg_count(const char* func, bool exact, Py_ssize_t min, Py_ssize_t max,
                                   Py_ssize_t given);
 
+// A METH_FASTCALL | METH_KEYWORDS function as the PyCFunction a PyMethodDef holds.
+template <auto F>
+PyCFunction fastcall() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(F));
+}
+
 }  // namespace kv

@@ -24,4 +24,18 @@ void log_line(PyObject* module, Level level, PyObject* message) {
     (void)call_method(logger.get(), methods[static_cast<int>(level)], {message});
 }
 
+void raise_object(PyObject* obj) {
+    Ref error = Ref::borrow(obj);
+    if (PyExceptionClass_Check(obj)) {
+        error = own(PyObject_CallNoArgs(obj));
+        if (!PyExceptionInstance_Check(error.get()))
+            raise(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R", obj,
+                  reinterpret_cast<PyObject*>(Py_TYPE(error.get())));
+    } else if (!PyExceptionInstance_Check(obj)) {
+        raise(PyExc_TypeError, "exceptions must derive from BaseException");
+    }
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    raise_set();
+}
+
 }  // namespace kv

@@ -1,5 +1,5 @@
 // Warnings and log lines, through the runtime's warning machinery and the
-// product logger.
+// product logger; errors raised as the `raise` statement raises them.
 #pragma once
 
 #include "ref.hpp"
@@ -17,5 +17,10 @@ enum class Level { Debug, Info, Warning };
 // Obtains the logger anew through the module global `log` and calls its
 // debug/info/warning method with one text.
 void log_line(PyObject* module, Level level, PyObject* message);
+
+// `raise obj`: an exception instance is raised as it is, an exception class
+// is called without arguments first, anything else gives the runtime's
+// TypeError. The exception in hand, if any, becomes the context.
+[[noreturn]] void raise_object(PyObject* obj);
 
 }  // namespace kv

@@ -37,30 +37,6 @@ int guarded_exec(ModuleGuard& guard, PyObject* module, void (*init)(PyObject*)) 
     return status;
 }
 
-void FunctionTable::add(PyObject* module, size_t index, PyMethodDef* def, PyObject* wrap) {
-    Ref modname = attr(module, "__name__");
-    Entry& e = entries_.at(index);
-    e.name = interned(def->ml_name);
-    e.function = own(PyCFunction_NewEx(def, module, modname.get()));
-    e.bound = wrap ? call(wrap, {e.function.get()}) : e.function;
-    ok(PyObject_SetAttr(module, e.name.get(), e.bound.get()));
-}
-
-Ref FunctionTable::current(PyObject* module, size_t index) const {
-    if (index >= entries_.size() || !name(index))
-        raise(PyExc_SystemError, "module function %zu was never registered", index);
-    return global(module, name(index));
-}
-
-Ref global(PyObject* module, PyObject* name) {
-    PyObject* dict = PyModule_GetDict(module);  // borrowed
-    Ref value = dict_get(dict, name);
-    if (!value) raise(PyExc_NameError, "name '%U' is not defined", name);
-    return value;
-}
-
-Ref global(PyObject* module, const char* name) { return global(module, interned(name).get()); }
-
 void bind(PyObject* module, const char* name, PyObject* value) {
     ok(PyObject_SetAttrString(module, name, value));
 }

@@ -7,17 +7,13 @@
 // object; executing it on any other module object is refused ("Module '<name>'
 // has already been imported. Re-initialisation is not supported.").
 //
-// Late binding: module code reaches its own functions and collaborators by
-// looking the name up in the module's globals at call time, so replacing a
-// module attribute changes behaviour as it would for a Python module. A
-// `FunctionTable` remembers the function objects the module created, so a hot
-// path can tell whether the global is still the module's own function and
-// call the C++ code directly.
+// Late binding of globals and the module's function table: late.hpp.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
+#include "late.hpp"
 #include "ref.hpp"
 
 namespace kv {
@@ -35,42 +31,22 @@ PyObject* guarded_create(ModuleGuard& guard, PyObject* spec);
 // Py_mod_exec: runs `init` once, on the first module object only.
 int guarded_exec(ModuleGuard& guard, PyObject* module, void (*init)(PyObject* module));
 
-// Module functions created at exec and bound as module attributes, indexed
-// by a per-module enumeration of the functions.
-class FunctionTable {
+// The one state object of a module, made at exec and kept for the life of
+// the process, like the module object it belongs to. `S` has a `module`
+// member (borrowed: the module outlives its state).
+template <class S>
+class ModuleState {
   public:
-    explicit FunctionTable(size_t count) : entries_(count) {}
-
-    // Creates the function for `def` (a static PyMethodDef), binds it as the
-    // module attribute `def->ml_name` under `index`. When `wrap` is given,
-    // the attribute is `wrap(function)` instead (for example a functools
-    // cache); the table remembers both.
-    void add(PyObject* module, size_t index, PyMethodDef* def, PyObject* wrap = nullptr);
-
-    // The function object created for `index` (borrowed).
-    PyObject* function(size_t index) const { return entries_[index].function.get(); }
-    // The object bound at exec: the wrapper when there is one (borrowed).
-    PyObject* bound(size_t index) const { return entries_[index].bound.get(); }
-    // The interned attribute name.
-    PyObject* name(size_t index) const { return entries_[index].name.get(); }
-
-    // The current global of that name (late binding).
-    Ref current(PyObject* module, size_t index) const;
-    // Whether `obj` is still the object the module bound at exec.
-    bool is_own(size_t index, PyObject* obj) const { return obj == bound(index); }
+    static S& create(PyObject* module) {
+        instance_ = new S();
+        instance_->module = module;
+        return *instance_;
+    }
+    static S& get() { return *instance_; }
 
   private:
-    struct Entry {
-        Ref name;
-        Ref function;
-        Ref bound;
-    };
-    std::vector<Entry> entries_;
+    static inline S* instance_ = nullptr;
 };
-
-// Looks `name` up in the module's globals; NameError when it is missing.
-Ref global(PyObject* module, PyObject* name);
-Ref global(PyObject* module, const char* name);
 
 // Sets a module attribute (a global).
 void bind(PyObject* module, const char* name, PyObject* value);

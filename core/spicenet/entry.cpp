@@ -12,31 +12,6 @@ namespace spicenet {
 
 namespace {
 
-// Unpacks a pair as `a, b = value` does.
-std::pair<Ref, Ref> unpack_pair(PyObject* value) {
-    if (PyTuple_CheckExact(value) || PyList_CheckExact(value)) {
-        Py_ssize_t size = PySequence_Fast_GET_SIZE(value);
-        if (size < 2) net::raise_need_more(size);
-        if (size > 2) net::raise_too_many(2);
-        return {Ref::borrow(PySequence_Fast_GET_ITEM(value, 0)), Ref::borrow(PySequence_Fast_GET_ITEM(value, 1))};
-    }
-    Ref it = kv::own(PyObject_GetIter(value));
-    Ref first = Ref::steal(PyIter_Next(it.get()));
-    if (!first) {
-        if (PyErr_Occurred()) kv::raise_set();
-        net::raise_need_more(0);
-    }
-    Ref second = Ref::steal(PyIter_Next(it.get()));
-    if (!second) {
-        if (PyErr_Occurred()) kv::raise_set();
-        net::raise_need_more(1);
-    }
-    Ref third = Ref::steal(PyIter_Next(it.get()));
-    if (third) net::raise_too_many(2);
-    if (PyErr_Occurred()) kv::raise_set();
-    return {std::move(first), std::move(second)};
-}
-
 // A none or empty map becomes a new empty dict.
 Ref or_empty(PyObject* map) {
     if (!map || map == Py_None || PyDict_GET_SIZE(map) == 0) return kv::new_dict();
@@ -59,7 +34,7 @@ Ref checked_result(Ref result) {
     auto ir = std::make_unique<NativeIr>();
     read_native(st, content.get(), component_map, kwargs, *ir);
     content.reset();  // the IR holds it as long as it needs it
-    Ref assemble = st.functions.current(st.module, fn_recursive_netlist_from_ir);
+    Ref assemble = st.current(fn_recursive_netlist_from_ir);
     Ref result;
     if (st.functions.is_own(fn_recursive_netlist_from_ir, assemble.get())) {
         result = assemble_native(st, *ir, keymap);
@@ -75,7 +50,7 @@ Ref parse_oc_spice(State& st, PyObject* path_or_buf, PyObject* keymap_arg, PyObj
     Ref keymap = or_empty(keymap_arg);
     Ref component_map = or_empty(component_map_arg);
 
-    Ref read = st.functions.current(st.module, fn_parse_oc_spice_into_ir);
+    Ref read = st.current(fn_parse_oc_spice_into_ir);
     Ref parsed;
     if (st.functions.is_own(fn_parse_oc_spice_into_ir, read.get())) {
         Ref content = read_content(st, path_or_buf);
@@ -85,9 +60,11 @@ Ref parse_oc_spice(State& st, PyObject* path_or_buf, PyObject* keymap_arg, PyObj
         PyObject* read_args[] = {path_or_buf, component_map.get()};
         parsed = kv::own(PyObject_VectorcallDict(read.get(), read_args, 2, kwargs));
     }
-    auto [ir, comments] = unpack_pair(parsed.get());
+    Ref pair = kv::unpack_exactly(parsed.get(), 2);
+    Ref ir = Ref::borrow(PyList_GET_ITEM(pair.get(), 0));
+    Ref comments = Ref::borrow(PyList_GET_ITEM(pair.get(), 1));
 
-    Ref assemble = st.functions.current(st.module, fn_recursive_netlist_from_ir);
+    Ref assemble = st.current(fn_recursive_netlist_from_ir);
     Ref result;
     if (st.functions.is_own(fn_recursive_netlist_from_ir, assemble.get())) {
         kv::check_type("ir", ir.get(), kv::Type::Dict, false);
@@ -112,7 +89,7 @@ PyObject* py_parse_oc_spice(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 PyMethodDef def_parse_oc_spice = {
-    "parse_oc_spice", net::fastcall<py_parse_oc_spice>(), METH_FASTCALL | METH_KEYWORDS,
+    "parse_oc_spice", kv::fastcall<py_parse_oc_spice>(), METH_FASTCALL | METH_KEYWORDS,
     "parse_oc_spice($module, path_or_buf, settings_keymap=None, component_map=None, **kwargs)\n--\n\n"
     "Import a SPICE netlist into netlist records.\n\n"
     "path_or_buf is a path (str or Path) of the netlist file or an open text\n"

@@ -5,9 +5,34 @@
 
 namespace spicenet {
 
-static State* the_state = nullptr;
+namespace {
 
-State& state() { return *the_state; }
+Ref tuple_of_names(std::initializer_list<const char*> names) {
+    Ref tuple = kv::own(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    Py_ssize_t i = 0;
+    for (const char* name : names) PyTuple_SET_ITEM(tuple.get(), i++, kv::interned(name).release());
+    return tuple;
+}
+
+void make_names(State::Names& n) {
+    for (auto [field, text] : std::initializer_list<std::pair<Ref*, const char*>>{
+             {&n.id, "id"}, {&n.name, "name"}, {&n.component, "component"}, {&n.ports, "ports"},
+             {&n.settings, "settings"}, {&n.parent_id, "parent_id"}, {&n.children_ids, "children_ids"},
+             {&n.instances, "instances"}, {&n.connections, "connections"}, {&n.placements, "placements"},
+             {&n.x, "x"}, {&n.y, "y"}, {&n.rotation, "rotation"}, {&n.port, "port"}, {&n.models, "models"},
+             {&n.cells, "cells"}, {&n.get_pdk, "get_pdk"}, {&n.get_ports, "get_ports"}, {&n.netlist, "netlist"},
+             {&n.model_dump, "model_dump"}, {&n.Subckt, "Subckt"}, {&n.Conn, "Conn"},
+             {&n.ParseError, "ParseError"}, {&n.ParseWarning, "ParseWarning"}, {&n.kv_pdk, "kv_pdk"},
+             {&n.nodalis, "nodalis"}, {&n.natsorted, "natsorted"}, {&n.resistor, "resistor"},
+             {&n.capacitor, "capacitor"}, {&n.comma, ","}})
+        *field = kv::interned(text);
+    n.subckt_fields = tuple_of_names({"id", "component", "ports", "settings", "parent_id", "children_ids"});
+    n.conn_fields = tuple_of_names({"id", "name", "component", "ports", "settings", "parent_id"});
+    n.source_ports = tuple_of_names({"minus", "plus", "out", "gnd_"});
+    n.two_pins = tuple_of_names({"minus", "plus"});
+}
+
+}  // namespace
 
 static void bind_standard_names(PyObject* m) {
     kv::bind(m, "ast", kv::import("ast").get());
@@ -28,9 +53,8 @@ static void bind_standard_names(PyObject* m) {
 }
 
 static void init(PyObject* m) {
-    auto* st = new State();
-    st->module = m;
-    the_state = st;
+    State& st = kv::ModuleState<State>::create(m);
+    make_names(st.names);
 
     bind_standard_names(m);
     kv::bind_from(m, "lazy_import", "korvane.core.lazy");
@@ -41,14 +65,14 @@ static void init(PyObject* m) {
     kv::list_append(all.get(), kv::interned("parse_oc_spice").get());
     kv::bind(m, "__all__", all.get());
 
-    register_lines(*st);
-    register_values(*st);
-    register_words(*st);
-    register_ir(*st);
-    register_ports(*st);
-    register_settings(*st);
-    register_assembly(*st);
-    register_entry(*st);
+    register_lines(st);
+    register_values(st);
+    register_words(st);
+    register_ir(st);
+    register_ports(st);
+    register_settings(st);
+    register_assembly(st);
+    register_entry(st);
 }
 
 }  // namespace spicenet

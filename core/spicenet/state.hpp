@@ -57,45 +57,36 @@ enum Fn : size_t {
 struct State {
     PyObject* module = nullptr;  // borrowed: the module outlives its state
     kv::FunctionTable functions{fn_count};
-    // Counts the times the module ran code that may change its globals (an
-    // expression, a port look-up of the PDK, a replaced function); what a hot
-    // path learnt about the globals holds while the count stays.
-    uint64_t calls_out = 0;
 
-    // Types created at exec (ir.cpp).
-    Ref ParseError;
-    Ref ParseWarning;
-    Ref Subckt;
-    Ref Conn;
+    // Late binding of the module's own functions (late.hpp): whether the
+    // global is still the module's own, and the global itself.
+    bool own(Fn fn) const { return functions.own(module, fn); }
+    Ref current(Fn fn) const { return functions.current(module, fn); }
+    // Counts the module's calls into code that may change its globals (an
+    // expression, a port look-up of the PDK, a replaced function).
+    kv::Epoch calls_out;
 
-    // --- front half (lines, values, words, ir): add fields below ---------
+    // Types created at exec (ir.cpp, lines.cpp).
+    Ref ParseError, ParseWarning, Subckt, Conn;
+    Ref stream_type, chain_type;  // lazy line and word streams, `_chain` results
 
-    // Types of the lazy line and word streams and of `_chain` results
-    // (lines.cpp), and what the IR builder reuses for every record (ir.cpp).
-    struct FrontNames {
-        Ref stream_type, chain_type;
+    // Interned names (attributes, keys, globals) and fixed tuples, made once
+    // at exec (module.cpp).
+    struct Names {
+        Ref id, name, component, ports, settings, parent_id, children_ids;
+        Ref instances, connections, placements;
+        Ref x, y, rotation, port;  // keys of a placement
+        Ref models, cells, get_pdk, get_ports, netlist, model_dump;
+        Ref Subckt, Conn, ParseError, ParseWarning, kv_pdk, nodalis, natsorted;
+        Ref resistor, capacitor, comma;
         Ref subckt_fields, conn_fields;  // keyword names of the record fields
-        Ref id, settings, children_ids;  // attribute names
-        Ref Subckt, Conn;                // global names of the record types
-        Ref resistor, capacitor;
-        Ref x, y, rotation, port;        // keys of a placement
-    } front;
-
-    // --- back half (ports, settings, assembly, entry): add fields below --
-
-    // Interned names and fixed port tuples of port resolution, settings
-    // patching and assembly (filled by register_ports).
-    struct BackNames {
-        Ref component, settings, instances, connections, ports, placements;
-        Ref name, children_ids, models, cells, get_pdk, get_ports, netlist, model_dump;
-        Ref Subckt, ParseError, ParseWarning, kv_pdk, nodalis, natsorted, comma;
-        Ref source_ports;  // ("minus", "plus", "out", "gnd_")
-        Ref two_pins;      // ("minus", "plus")
-    } back;
+        Ref source_ports;                // ("minus", "plus", "out", "gnd_")
+        Ref two_pins;                    // ("minus", "plus")
+    } names;
 };
 
 // The module's state; valid after exec.
-State& state();
+inline State& state() { return kv::ModuleState<State>::get(); }
 
 // Each concern registers its functions (and creates what it owns) at exec, in
 // this order. Defined in the concern's own file.

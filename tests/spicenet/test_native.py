@@ -243,3 +243,27 @@ def test_a_location_reader_replaced_during_the_look_ups_reads_every_later_placem
     later = ["* location=(3,4,90)", "* location=(o1)(5,6,180)"]
     assert read == (later if replaced_by == "c2" else ["* location=(1,2,0)"] + later)
     assert result["a"]["placements"]["X3"] == {"x": 5.0, "y": 6.0, "rotation": 180.0, "port": "o1"}
+
+
+REPLACED_PARSE_ERRORS = [
+    # a callable giving an exception raises that exception
+    (lambda message: KeyError(message), KeyError),
+    # a callable giving an exception class raises an instance of it
+    (lambda message: LookupError, LookupError),
+    # anything else is the runtime's own complaint about what was raised
+    (lambda message: "not an exception", TypeError),
+    (str, TypeError),
+]
+
+
+@pytest.mark.parametrize("text", [".ends", ".subckt t a\nX1 a m p\nX2 m q p\nX3 m r p\n.ends"])
+@pytest.mark.parametrize("replacement, error", REPLACED_PARSE_ERRORS)
+@pytest.mark.parametrize("name", [None, "_recursive_netlist_from_ir", "_parse_into_ir"])
+def test_a_replaced_parse_error_is_raised_as_python_raises_it(monkeypatch, wrap, text, replacement, error, name):
+    if name:
+        wrap(name)
+    monkeypatch.setattr(sn, "ParseError", replacement)
+    with pytest.raises(error) as info:
+        run(text)
+    if error is TypeError:
+        assert str(info.value) == "exceptions must derive from BaseException"

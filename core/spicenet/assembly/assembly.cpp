@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "diag.hpp"
+#include "diagnostics.hpp"
 #include "ir.hpp"
 #include "net_maps.hpp"
 #include "ports.hpp"
@@ -22,12 +22,12 @@ struct Calls {
 
     Ref get_ports(PyObject* component) const {
         // Always through the attribute: it is the cache.
-        Ref fn = st.functions.current(st.module, fn_get_ports);
+        Ref fn = st.current(fn_get_ports);
         return kv::call(fn.get(), {component});
     }
 
     Ref get_port(PyObject* ports, Py_ssize_t i) const {
-        Ref fn = st.functions.current(st.module, fn_get_port);
+        Ref fn = st.current(fn_get_port);
         if (st.functions.is_own(fn_get_port, fn.get())) {
             kv::check_type("ports", ports, kv::Type::Tuple, false);
             if (i < PyTuple_GET_SIZE(ports)) return Ref::borrow(PyTuple_GET_ITEM(ports, i));
@@ -42,14 +42,14 @@ struct Calls {
     }
 
     Ref patch_settings(PyObject* settings) const {
-        Ref fn = st.functions.current(st.module, fn_patch_settings);
+        Ref fn = st.current(fn_patch_settings);
         if (st.functions.is_own(fn_patch_settings, fn.get()))
             return spicenet::patch_settings(st, settings, keymap, memo);
         return kv::call(fn.get(), {settings, keymap});
     }
 
     Ref parse_location_comment(PyObject* comment) const {
-        Ref fn = st.functions.current(st.module, fn_parse_location_comment);
+        Ref fn = st.current(fn_parse_location_comment);
         if (st.functions.is_own(fn_parse_location_comment, fn.get())) {
             kv::check_type("comment", comment, kv::Type::Str, false);
             return spicenet::parse_location_comment(st, comment);
@@ -57,14 +57,6 @@ struct Calls {
         return kv::call(fn.get(), {comment});
     }
 };
-
-// Raises the module's ParseError (looked up at call time) with `message`.
-[[noreturn]] void raise_parse_error(State& st, PyObject* message) {
-    Ref type = kv::global(st.module, st.back.ParseError.get());
-    Ref error = kv::call(type.get(), {message});
-    PyErr_SetObject(type.get(), error.get());
-    kv::raise_set();
-}
 
 // Appends `ref` to table[node], creating the list on first sight.
 void file_pin(PyObject* table, PyObject* node, PyObject* ref) {
@@ -79,7 +71,7 @@ void file_pin(PyObject* table, PyObject* node, PyObject* ref) {
 
 Ref netlist_from_subckt(State& st, PyObject* ir, PyObject* subckt, PyObject* keymap, PyObject* comments,
                         PyObject* memo) {
-    auto& b = st.back;
+    auto& b = st.names;
     const Calls calls{st, keymap, memo, {}};
     if (comments == Py_None) comments = nullptr;
     if (comments && !kv::ok(PyObject_IsTrue(comments))) comments = nullptr;
@@ -121,7 +113,7 @@ Ref netlist_from_subckt(State& st, PyObject* ir, PyObject* subckt, PyObject* key
         Ref nodes = kv::attr(item.get(), b.ports.get());
         Ref seq = kv::own(PySequence_Fast(nodes.get(), "element ports must be iterable"));
         Ref name_text = PyUnicode_Check(name.get()) ? name : kv::to_text(name.get());
-        Ref name_comma = kv::own(PyUnicode_Concat(name_text.get(), st.back.comma.get()));
+        Ref name_comma = kv::own(PyUnicode_Concat(name_text.get(), st.names.comma.get()));
         for (Py_ssize_t i = 0, n = PySequence_Fast_GET_SIZE(seq.get()); i < n; ++i) {
             Ref node = net::intern(memo, Ref::borrow(PySequence_Fast_GET_ITEM(seq.get(), i)));
             Ref port = calls.get_port(item_ports.get(), i);
@@ -142,10 +134,7 @@ Ref netlist_from_subckt(State& st, PyObject* ir, PyObject* subckt, PyObject* key
     PyObject *node, *refs;  // borrowed from the tables below
     while (PyDict_Next(on_declared.get(), &pos, &node, &refs)) {
         if (PyList_GET_SIZE(refs) < 2) continue;
-        Ref category = kv::global(st.module, b.ParseWarning.get());
-        Ref message = kv::own(PyUnicode_FromFormat(
-            "Port '%S' is connected to more than one pin: %R. Only the last one is kept.", node, refs));
-        kv::warn(category.get(), message.get(), 2);
+        warn_port_overconnected(st, node, refs);
     }
 
     Ref connections = kv::new_dict();
@@ -157,10 +146,7 @@ Ref netlist_from_subckt(State& st, PyObject* ir, PyObject* subckt, PyObject* key
         } else if (count == 2) {
             kv::dict_set(connections.get(), PyList_GET_ITEM(refs, 0), PyList_GET_ITEM(refs, 1));
         } else {
-            Ref message = kv::own(PyUnicode_FromFormat(
-                "Net '%S' is connected to more than two ports: %R. This is currently not supported.", node,
-                refs));
-            raise_parse_error(st, message.get());
+            raise_net_overconnected(st, node, refs);
         }
     }
 
@@ -172,7 +158,7 @@ Ref netlist_from_subckt(State& st, PyObject* ir, PyObject* subckt, PyObject* key
 
 Ref make_record(State& st, PyObject* instances, PyObject* connections, PyObject* ports, PyObject* settings,
                 PyObject* placements) {
-    auto& b = st.back;
+    auto& b = st.names;
     Ref record = kv::new_dict();
     kv::dict_set(record.get(), b.instances.get(), instances);
     kv::dict_set(record.get(), b.connections.get(), connections);
@@ -183,7 +169,7 @@ Ref make_record(State& st, PyObject* instances, PyObject* connections, PyObject*
 }
 
 Ref recursive_netlist_from_ir(State& st, PyObject* ir, PyObject* keymap, PyObject* comments) {
-    auto& b = st.back;
+    auto& b = st.names;
     Ref memo = kv::new_dict();
 
     Ref subckt_type = kv::global(st.module, b.Subckt.get());
@@ -202,7 +188,7 @@ Ref recursive_netlist_from_ir(State& st, PyObject* ir, PyObject* keymap, PyObjec
         PyObject* subckt = PyList_GET_ITEM(subckts.get(), i);
         Ref children = kv::attr(subckt, b.children_ids.get());
         if (!kv::ok(PyObject_IsTrue(children.get()))) continue;
-        Ref fn = st.functions.current(st.module, fn_netlist_from_subckt);
+        Ref fn = st.current(fn_netlist_from_subckt);
         Ref record;
         if (st.functions.is_own(fn_netlist_from_subckt, fn.get())) {
             kv::check_type("ir", ir, kv::Type::Dict, false);
@@ -253,7 +239,7 @@ void collect_young_records() {
 }  // namespace
 
 Ref finish_netlist(State& st, PyObject* nets, PyObject* declared) {
-    auto& b = st.back;
+    auto& b = st.names;
     collect_young_records();
     Ref nodalis = kv::global(st.module, b.nodalis.get());
     Ref normalise = kv::attr(nodalis.get(), b.netlist.get());
@@ -263,7 +249,7 @@ Ref finish_netlist(State& st, PyObject* nets, PyObject* declared) {
         normalised = kv::call(model_dump.get());
     }
 
-    Ref patch = st.functions.current(st.module, fn_patch_ports);
+    Ref patch = st.current(fn_patch_ports);
     if (st.functions.is_own(fn_patch_ports, patch.get())) {
         kv::check_type("netlist", normalised.get(), kv::Type::Dict, false);
         patch_ports(st, normalised.get(), declared);
@@ -318,12 +304,12 @@ PyObject* py_recursive_netlist_from_ir(PyObject*, PyObject* const* args, Py_ssiz
 }
 
 PyMethodDef def_netlist_from_subckt = {
-    "_netlist_from_subckt", net::fastcall<py_netlist_from_subckt>(), METH_FASTCALL | METH_KEYWORDS,
+    "_netlist_from_subckt", kv::fastcall<py_netlist_from_subckt>(), METH_FASTCALL | METH_KEYWORDS,
     "_netlist_from_subckt($module, ir, subckt, settings_keymap, comments=None)\n--\n\n"
     "The netlist record of one subcircuit: instances, connections, ports,\n"
     "settings and placements."};
 PyMethodDef def_recursive_netlist_from_ir = {
-    "_recursive_netlist_from_ir", net::fastcall<py_recursive_netlist_from_ir>(), METH_FASTCALL | METH_KEYWORDS,
+    "_recursive_netlist_from_ir", kv::fastcall<py_recursive_netlist_from_ir>(), METH_FASTCALL | METH_KEYWORDS,
     "_recursive_netlist_from_ir($module, ir, settings_keymap, comments)\n--\n\n"
     "The netlist records of every subcircuit with elements, normalised, keyed\n"
     "by component name, the subcircuit closed last first."};

@@ -9,7 +9,7 @@
 #include <unordered_map>
 
 #include "assembly.hpp"
-#include "diag.hpp"
+#include "diagnostics.hpp"
 #include "ir.hpp"
 #include "lines.hpp"
 #include "native_ir.hpp"
@@ -40,7 +40,7 @@ class Assembler {
     Assembler(State& st, NativeIr& ir, PyObject* keymap) : st_(st), ir_(ir), keymap_(keymap) {}
 
     Ref run() {
-        auto& b = st_.back;
+        auto& b = st_.names;
         // Records by component name; a later subcircuit of the same name
         // replaces an earlier one in place, and so do its declared ports.
         Ref nets = kv::new_dict();
@@ -53,7 +53,7 @@ class Assembler {
             // A block reached by the look-ups ahead found the module's own
             // function there, as it is looked up before the block's elements.
             Ref fn = started++ < ahead_blocks_ ? Ref::borrow(st_.functions.bound(fn_netlist_from_subckt))
-                                               : st_.functions.current(st_.module, fn_netlist_from_subckt);
+                                               : st_.current(fn_netlist_from_subckt);
             Ref record;
             if (st_.functions.is_own(fn_netlist_from_subckt, fn.get())) {
                 record = subckt(block);
@@ -105,7 +105,7 @@ class Assembler {
     // --- one subcircuit ---------------------------------------------------------
 
     Ref subckt(const NativeBlock& block) {
-        auto& b = st_.back;
+        auto& b = st_.names;
         Ref ports = kv::new_dict();
         Ref instances = presized_dict(block.children.size());
         Ref placements = kv::new_dict();
@@ -159,12 +159,7 @@ class Assembler {
         // Only one pin can stay on a declared port; say so when others were dropped.
         for (const Net& net : nets_) {
             if (!net.declared || net.count < 2) continue;
-            Ref category = kv::global(st_.module, b.ParseWarning.get());
-            Ref refs = refs_of(net);
-            Ref message = kv::own(PyUnicode_FromFormat(
-                "Port '%S' is connected to more than one pin: %R. Only the last one is kept.",
-                ir_.texts.get(net.node), refs.get()));
-            kv::warn(category.get(), message.get(), 2);
+            warn_port_overconnected(st_, ir_.texts.get(net.node), refs_of(net).get());
             forget();
         }
 
@@ -178,11 +173,7 @@ class Assembler {
             } else if (net.count == 2) {
                 kv::dict_set(connections.get(), net.first, net.second);
             } else {
-                Ref refs = refs_of(net);
-                Ref message = kv::own(PyUnicode_FromFormat(
-                    "Net '%S' is connected to more than two ports: %R. This is currently not supported.",
-                    ir_.texts.get(net.node), refs.get()));
-                raise_parse_error(message.get());
+                raise_net_overconnected(st_, ir_.texts.get(net.node), refs_of(net).get());
             }
         }
 
@@ -219,13 +210,6 @@ class Assembler {
         return list;
     }
 
-    [[noreturn]] void raise_parse_error(PyObject* message) {
-        Ref type = kv::global(st_.module, st_.back.ParseError.get());
-        Ref error = kv::call(type.get(), {message});
-        PyErr_SetObject(type.get(), error.get());
-        kv::raise_set();
-    }
-
     // --- calls per element, each through its module global -----------------------
 
     // Whether the global `fn` is the module's own function. What was learnt
@@ -236,10 +220,10 @@ class Assembler {
         return own_[fn];
     }
     void refresh() {
-        if (!known_ || seen_ != st_.calls_out) {
+        if (!known_ || seen_ != st_.calls_out.now()) {
             all_own_ = true;
-            for (Fn f : kChecked) all_own_ &= own_[f] = own_global(st_, f);
-            seen_ = st_.calls_out;
+            for (Fn f : kChecked) all_own_ &= own_[f] = st_.own(f);
+            seen_ = st_.calls_out.now();
             known_ = true;
         }
     }
@@ -336,7 +320,7 @@ class Assembler {
         PyObject* found = PyDict_GetItemWithError(globals_, st_.functions.name(fn_get_ports));  // borrowed
         if (!found) {
             if (PyErr_Occurred()) kv::raise_set();
-            (void)st_.functions.current(st_.module, fn_get_ports);  // the NameError
+            (void)st_.current(fn_get_ports);  // the NameError
         }
         Ref fn = Ref::borrow(found);
         Ref ports;
@@ -363,7 +347,7 @@ class Assembler {
         // own `_parse_value`, as it was then.
         if (own(fn_parse_location_comment))
             return parse_location_comment(st_, comment, forced_now_ && seq_ - 1 != noisy_seq_);
-        Ref fn = st_.functions.current(st_.module, fn_parse_location_comment);
+        Ref fn = st_.current(fn_parse_location_comment);
         Ref text = kv::text(comment);
         forget();
         return kv::call(fn.get(), {text.get()});
@@ -406,7 +390,7 @@ class Assembler {
             if (!generic_[i]) generic_[i] = spicenet::get_port(ports, i);
             return generic_[i];
         }
-        Ref fn = st_.functions.current(st_.module, fn_get_port);
+        Ref fn = st_.current(fn_get_port);
         Ref position = kv::own(PyLong_FromSsize_t(i));
         forget();
         return kv::call(fn.get(), {ports, position.get()});
@@ -416,7 +400,7 @@ class Assembler {
 
     // `_patch_settings` through the module global, on a dict.
     Ref patch_settings_late(PyObject* settings) {
-        Ref fn = st_.functions.current(st_.module, fn_patch_settings);
+        Ref fn = st_.current(fn_patch_settings);
         if (st_.functions.is_own(fn_patch_settings, fn.get()))
             return spicenet::patch_settings(st_, settings, keymap_, memo_.get());
         forget();

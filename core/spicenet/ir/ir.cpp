@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "diag.hpp"
+#include "diagnostics.hpp"
 #include "lines.hpp"
 #include "native_ir.hpp"
 #include "net_maps.hpp"
@@ -21,19 +21,6 @@
 namespace spicenet {
 
 namespace {
-
-[[noreturn]] void raise_instance(PyObject* error) {
-    if (!PyExceptionInstance_Check(error)) kv::raise(PyExc_TypeError, "exceptions must derive from BaseException");
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error)), error);
-    kv::raise_set();
-}
-
-// Raises the module's ParseError (looked up now) with `message`.
-[[noreturn]] void parse_error(State& st, PyObject* message) {
-    Ref type = kv::global(st.module, "ParseError");
-    Ref error = kv::call(type.get(), {message});
-    raise_instance(error.get());
-}
 
 bool truthy(PyObject* obj) { return kv::ok(PyObject_IsTrue(obj)); }
 
@@ -46,15 +33,6 @@ bool starts_with(PyObject* obj, const char* prefix) {
     Ref text = kv::text(prefix);
     Ref result = kv::call_method(obj, "startswith", {text.get()});
     return truthy(result.get());
-}
-
-// A sequence unpacked into exactly `n` values.
-Ref unpack(PyObject* value, Py_ssize_t n) {
-    Ref list = kv::own(PySequence_List(value));
-    const Py_ssize_t size = PyList_GET_SIZE(list.get());
-    if (size > n) net::raise_too_many(n);
-    if (size < n) net::raise_need_more(size);
-    return list;
 }
 
 // A subcircuit block that is open: its name as written and, because each
@@ -100,14 +78,7 @@ class Builder {
     Ref finish() {
         // Blocks never closed keep their elements in the map but give no
         // record: say so rather than lose them silently.
-        if (!blocks_.empty()) {
-            Ref category = kv::global(st_.module, "ParseWarning");
-            for (const OpenBlock& block : blocks_) {
-                Ref message = kv::own(PyUnicode_FromFormat(
-                    "Subcircuit '%S' is not closed by .ends; its elements are ignored.", block.name.get()));
-                kv::warn(category.get(), message.get(), 2);
-            }
-        }
+        for (const OpenBlock& block : blocks_) warn_unclosed_block(st_, block.name.get());
         return kv::tuple_of({ir_.get(), comments_.get()});
     }
 
@@ -123,10 +94,10 @@ class Builder {
     }
 
     bool line_functions_own() {
-        return own_global(st_, fn_split_comments) && own_global(st_, fn_chain) && own_global(st_, fn_split_words) &&
-               own_global(st_, fn_filter_empty) && own_global(st_, fn_handle_sources) &&
-               own_global(st_, fn_get_ir_ports) && own_global(st_, fn_get_ir_settings) &&
-               own_global(st_, fn_get_parent_id);
+        return st_.own(fn_split_comments) && st_.own(fn_chain) && st_.own(fn_split_words) &&
+               st_.own(fn_filter_empty) && st_.own(fn_handle_sources) &&
+               st_.own(fn_get_ir_ports) && st_.own(fn_get_ir_settings) &&
+               st_.own(fn_get_parent_id);
     }
 
     Ref mapped(PyObject* name) {
@@ -137,20 +108,17 @@ class Builder {
     // --- records and blocks ---------------------------------------------------
 
     void open_block(PyObject* name, PyObject* component, PyObject* ports, PyObject* settings, PyObject* parent_id) {
-        Ref type = kv::global(st_.module, st_.front.Subckt.get());
+        Ref type = kv::global(st_.module, st_.names.Subckt.get());
         Ref no_children = kv::own(PyTuple_New(0));
         PyObject* args[] = {id(), component, ports, settings, parent_id, no_children.get()};
-        Ref record = kv::own(PyObject_Vectorcall(type.get(), args, 0, st_.front.subckt_fields.get()));
+        Ref record = kv::own(PyObject_Vectorcall(type.get(), args, 0, st_.names.subckt_fields.get()));
         kv::list_append(parents_.get(), record.get());
         blocks_.push_back({Ref::borrow(name), {}});
     }
 
     void close_block() {
         const Py_ssize_t n = PyList_GET_SIZE(parents_.get());
-        if (n == 0) {
-            Ref message = kv::text(".ends before begin.");
-            parse_error(st_, message.get());
-        }
+        if (n == 0) raise_ends_before_begin(st_);
         Ref record = Ref::borrow(PyList_GET_ITEM(parents_.get(), n - 1));
         kv::ok(PyList_SetSlice(parents_.get(), n - 1, n, nullptr));
         std::vector<Ref> children;
@@ -158,23 +126,18 @@ class Builder {
             children = std::move(blocks_.back().children);
             blocks_.pop_back();
         }
-        Ref id = kv::attr(record.get(), st_.front.id.get());
+        Ref id = kv::attr(record.get(), st_.names.id.get());
         kv::dict_set(ir_.get(), id.get(), record.get());
         Ref ids = kv::own(PyTuple_New(static_cast<Py_ssize_t>(children.size())));
         for (size_t i = 0; i < children.size(); ++i)
             PyTuple_SET_ITEM(ids.get(), static_cast<Py_ssize_t>(i), children[i].release());
-        kv::ok(PyObject_SetAttr(record.get(), st_.front.children_ids.get(), ids.get()));
-    }
-
-    [[noreturn]] void unsupported(PyObject* command) {
-        Ref message = kv::own(PyUnicode_FromFormat("Unsupported command: %S.", command));
-        parse_error(st_, message.get());
+        kv::ok(PyObject_SetAttr(record.get(), st_.names.children_ids.get(), ids.get()));
     }
 
     void add_element(PyObject* name, PyObject* component, PyObject* ports, PyObject* settings, PyObject* parent_id) {
-        Ref type = kv::global(st_.module, st_.front.Conn.get());
+        Ref type = kv::global(st_.module, st_.names.Conn.get());
         PyObject* args[] = {id(), name, component, ports, settings, parent_id};
-        Ref record = kv::own(PyObject_Vectorcall(type.get(), args, 0, st_.front.conn_fields.get()));
+        Ref record = kv::own(PyObject_Vectorcall(type.get(), args, 0, st_.names.conn_fields.get()));
         if (!blocks_.empty()) blocks_.back().children.push_back(Ref::borrow(id()));
         kv::dict_set(ir_.get(), id(), record.get());
     }
@@ -211,7 +174,7 @@ class Builder {
         } else if (command == ".ends") {
             close_block();
         } else if (command != ".global") {
-            unsupported(kv::text(command).get());
+            raise_unsupported_command(st_, kv::text(command).get());
         }
     }
 
@@ -225,9 +188,9 @@ class Builder {
 
         Ref component;
         if (name.front() == 'R') {
-            component = st_.front.resistor;
+            component = st_.names.resistor;
         } else if (name.front() == 'C') {
-            component = st_.front.capacitor;
+            component = st_.names.capacitor;
         } else {
             if (nodes_.empty()) kv::raise(PyExc_IndexError, "tuple index out of range");
             component = kv::text(nodes_.back());
@@ -236,22 +199,22 @@ class Builder {
         Ref ports = get_ir_ports(nodes_);
 
         Ref parent = innermost();
-        Ref parent_settings = kv::attr(parent.get(), st_.front.settings.get());
+        Ref parent_settings = kv::attr(parent.get(), st_.names.settings.get());
         Named named(kwargs_, parent_settings.get());
         Ref name_obj = kv::text(name);
         Ref mapped_component = mapped(component.get());
         Ref settings = get_ir_settings(st_, rewritten_.words, named);
-        Ref parent_id = kv::attr(parent.get(), st_.front.id.get());
+        Ref parent_id = kv::attr(parent.get(), st_.names.id.get());
         add_element(name_obj.get(), mapped_component.get(), ports.get(), settings.get(), parent_id.get());
     }
 
     // --- through the module globals ---------------------------------------------
 
-    Ref global_fn(Fn fn) { return st_.functions.current(st_.module, fn); }
+    Ref global_fn(Fn fn) { return st_.current(fn); }
 
     void generic(PyObject* line) {
         Ref split = global_fn(fn_split_comments);
-        Ref parts = unpack(kv::call(split.get(), {line}).get(), 2);
+        Ref parts = kv::unpack_exactly(kv::call(split.get(), {line}).get(), 2);
         PyObject* code = PyList_GET_ITEM(parts.get(), 0);
         PyObject* comment = PyList_GET_ITEM(parts.get(), 1);
         if (truthy(comment)) kv::dict_set(comments_.get(), id(), comment);
@@ -279,7 +242,7 @@ class Builder {
             } else if (equals(first.get(), ".ends")) {
                 close_block();
             } else if (!equals(first.get(), ".global")) {
-                unsupported(first.get());
+                raise_unsupported_command(st_, first.get());
             }
             return;
         }
@@ -290,9 +253,9 @@ class Builder {
         Ref ports = kv::call(global_fn(fn_get_ir_ports).get(), {rest.get()});
         Ref component;
         if (starts_with(first.get(), "R")) {
-            component = st_.front.resistor;
+            component = st_.names.resistor;
         } else if (starts_with(first.get(), "C")) {
-            component = st_.front.capacitor;
+            component = st_.names.capacitor;
         } else {
             Ref last = kv::own(PyLong_FromLong(-1));
             component = kv::own(PyObject_GetItem(ports.get(), last.get()));
@@ -301,11 +264,11 @@ class Builder {
         }
         Ref parent = innermost();
         Ref named = kv::own(PyDict_Copy(kwargs_));
-        Ref parent_settings = kv::attr(parent.get(), st_.front.settings.get());
+        Ref parent_settings = kv::attr(parent.get(), st_.names.settings.get());
         (void)kv::call_method(named.get(), "update", {parent_settings.get()});
         Ref mapped_component = mapped(component.get());
         Ref settings = kv::call(global_fn(fn_get_ir_settings).get(), {rest.get()}, named.get());
-        Ref parent_id = kv::attr(parent.get(), st_.front.id.get());
+        Ref parent_id = kv::attr(parent.get(), st_.names.id.get());
         add_element(first.get(), mapped_component.get(), ports.get(), settings.get(), parent_id.get());
     }
 
@@ -383,8 +346,8 @@ Ref parse_content_into_ir(State& st, PyObject* content_obj, PyObject* component_
         read_native(st, content.get(), component_map, kwargs, ir);
         return materialize(st, ir);
     }
-    Ref parse = st.functions.current(st.module, fn_parse_into_ir);
-    Ref iter = st.functions.current(st.module, fn_iter_relevant_lines);
+    Ref parse = st.current(fn_parse_into_ir);
+    Ref iter = st.current(fn_iter_relevant_lines);
     const bool parse_own = st.functions.is_own(fn_parse_into_ir, parse.get());
     if (parse_own && relevant_lines_own(st)) {
         // One pass from the content to the records, no str per line or word.
@@ -414,8 +377,8 @@ Ref parse_location_comment(State& st, PyObject* comment) {
 bool split_location(std::string_view s, std::string& buffer, LocationParts& out, bool raise_errors) {
     auto fail = [&](bool need_more, Py_ssize_t count) {
         if (!raise_errors) return false;
-        if (need_more) net::raise_need_more(count);
-        net::raise_too_many(count);
+        if (need_more) kv::raise_need_more(count);
+        kv::raise_too_many(count);
     };
     constexpr std::string_view key = "location=";
     out = LocationParts();
@@ -499,14 +462,14 @@ Ref placement_of(State& st, const LocationParts& parts, bool parse_value_known_o
     uint64_t seen = 0;
     for (int i = 0; i < 3; ++i) {
         if (parse_value_known_own) own = true;
-        else if (i == 0 || seen != st.calls_out) own = own_global(st, fn_parse_value);
-        seen = st.calls_out;
+        else if (i == 0 || seen != st.calls_out.now()) own = st.own(fn_parse_value);
+        seen = st.calls_out.now();
         values[i] = own ? parse_value(st, xyz[i], none) : parse_value_late(st, xyz[i], none);
     }
     Ref& x = values[0];
     Ref& y = values[1];
     Ref& rotation = values[2];
-    const auto& f = st.front;
+    const auto& f = st.names;
     Ref placement = kv::new_dict();
     kv::dict_set(placement.get(), f.x.get(), x.get());
     kv::dict_set(placement.get(), f.y.get(), y.get());
@@ -535,12 +498,6 @@ Ref make_record(const char* name, const char* doc, std::initializer_list<std::pa
     return kv::call(make_dataclass.get(), {kv::text(name).get(), field_list.get()}, kwargs.get());
 }
 
-Ref field_names(std::initializer_list<const char*> names) {
-    Ref tuple = kv::own(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-    Py_ssize_t i = 0;
-    for (const char* name : names) PyTuple_SET_ITEM(tuple.get(), i++, kv::interned(name).release());
-    return tuple;
-}
 
 PyObject* py_parse_oc_spice_into_ir(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return kv::entry([&] {
@@ -568,17 +525,17 @@ PyObject* py_parse_location_comment(PyObject*, PyObject* const* args, Py_ssize_t
 }
 
 PyMethodDef def_parse_oc_spice_into_ir = {
-    "_parse_oc_spice_into_ir", net::fastcall<py_parse_oc_spice_into_ir>(), METH_FASTCALL | METH_KEYWORDS,
+    "_parse_oc_spice_into_ir", kv::fastcall<py_parse_oc_spice_into_ir>(), METH_FASTCALL | METH_KEYWORDS,
     "_parse_oc_spice_into_ir($module, path_or_buf, component_map, /, **kwargs)\n--\n\n"
     "Read a netlist from a path (opened as a text file) or an open text stream\n"
     "into (IR map, comments map)."};
 PyMethodDef def_parse_into_ir = {
-    "_parse_into_ir", net::fastcall<py_parse_into_ir>(), METH_FASTCALL | METH_KEYWORDS,
+    "_parse_into_ir", kv::fastcall<py_parse_into_ir>(), METH_FASTCALL | METH_KEYWORDS,
     "_parse_into_ir($module, lines, component_map, /, **kwargs)\n--\n\n"
     "Build (IR map, comments map) from relevant lines: Subckt records for\n"
     "closed blocks, Conn records for their element lines, keyed by line position."};
 PyMethodDef def_parse_location_comment = {
-    "_parse_location_comment", net::fastcall<py_parse_location_comment>(), METH_FASTCALL | METH_KEYWORDS,
+    "_parse_location_comment", kv::fastcall<py_parse_location_comment>(), METH_FASTCALL | METH_KEYWORDS,
     "_parse_location_comment($module, comment)\n--\n\n"
     "The placement of a location=(port)(x,y,rotation) comment: x, y, rotation\n"
     "and port when named; empty when the comment gives none."};
@@ -608,21 +565,6 @@ void register_ir(State& st) {
     kv::bind(st.module, "ParseWarning", st.ParseWarning.get());
     kv::bind(st.module, "Subckt", st.Subckt.get());
     kv::bind(st.module, "Conn", st.Conn.get());
-
-    auto& f = st.front;
-    f.subckt_fields = field_names({"id", "component", "ports", "settings", "parent_id", "children_ids"});
-    f.conn_fields = field_names({"id", "name", "component", "ports", "settings", "parent_id"});
-    f.id = kv::interned("id");
-    f.settings = kv::interned("settings");
-    f.children_ids = kv::interned("children_ids");
-    f.Subckt = kv::interned("Subckt");
-    f.Conn = kv::interned("Conn");
-    f.resistor = kv::interned("resistor");
-    f.x = kv::interned("x");
-    f.y = kv::interned("y");
-    f.rotation = kv::interned("rotation");
-    f.port = kv::interned("port");
-    f.capacitor = kv::interned("capacitor");
 
     st.functions.add(st.module, fn_parse_oc_spice_into_ir, &def_parse_oc_spice_into_ir);
     st.functions.add(st.module, fn_parse_into_ir, &def_parse_into_ir);

@@ -3,7 +3,7 @@
 // `_parse_into_ir` with the module's own functions (ir.cpp).
 #include "native_ir.hpp"
 
-#include "diag.hpp"
+#include "diagnostics.hpp"
 #include "lines.hpp"
 #include "net_maps.hpp"
 #include "text_unicode.hpp"
@@ -55,11 +55,11 @@ bool native_reading(State& st) {
                                             fn_get_ir_settings, fn_get_parent_id,  fn_parse_value,
                                             fn_parse_into_ir};
     for (Fn fn : line_functions)
-        if (!own_global(st, fn)) return false;
+        if (!st.own(fn)) return false;
     if (!relevant_lines_own(st)) return false;
     // The records are the module's own types (the IR map is made of them).
     PyObject* globals = PyModule_GetDict(st.module);
-    for (auto [name, own] : {std::pair{st.front.Subckt.get(), st.Subckt.get()}, {st.front.Conn.get(), st.Conn.get()}}) {
+    for (auto [name, own] : {std::pair{st.names.Subckt.get(), st.Subckt.get()}, {st.names.Conn.get(), st.Conn.get()}}) {
         PyObject* value = PyDict_GetItemWithError(globals, name);  // borrowed
         if (!value && PyErr_Occurred()) kv::raise_set();
         if (value != own) return false;
@@ -69,14 +69,6 @@ bool native_reading(State& st) {
 
 namespace {
 
-[[noreturn]] void parse_error(State& st, PyObject* message) {
-    Ref type = kv::global(st.module, "ParseError");
-    Ref error = kv::call(type.get(), {message});
-    if (!PyExceptionInstance_Check(error.get()))
-        kv::raise(PyExc_TypeError, "exceptions must derive from BaseException");
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
-    kv::raise_set();
-}
 
 class NativeReader {
   public:
@@ -98,15 +90,7 @@ class NativeReader {
             add(line);
         }
         // Blocks never closed keep their elements but give no record: say so.
-        if (!open_.empty()) {
-            Ref category = kv::global(st_.module, "ParseWarning");
-            for (const NativeBlock& block : open_) {
-                Ref name = kv::text(block.name);
-                Ref message = kv::own(PyUnicode_FromFormat(
-                    "Subcircuit '%S' is not closed by .ends; its elements are ignored.", name.get()));
-                kv::warn(category.get(), message.get(), 2);
-            }
-        }
+        for (const NativeBlock& block : open_) warn_unclosed_block(st_, kv::text(block.name).get());
     }
 
   private:
@@ -160,17 +144,12 @@ class NativeReader {
             block.parent_id = open_.empty() ? 0 : open_.back().id;
             open_.push_back(std::move(block));
         } else if (command == ".ends") {
-            if (open_.empty()) {
-                Ref message = kv::text(".ends before begin.");
-                parse_error(st_, message.get());
-            }
+            if (open_.empty()) raise_ends_before_begin(st_);
             open_.back().elements_before = static_cast<uint32_t>(ir_.elements.size());
             ir_.blocks.push_back(std::move(open_.back()));
             open_.pop_back();
         } else if (command != ".global") {
-            Ref word = kv::text(command);
-            Ref message = kv::own(PyUnicode_FromFormat("Unsupported command: %S.", word.get()));
-            parse_error(st_, message.get());
+            raise_unsupported_command(st_, kv::text(command).get());
         }
     }
 
@@ -233,7 +212,7 @@ class NativeReader {
         e.settings_begin = static_cast<uint32_t>(ir_.settings.size());
         for (const size_t i : setting_words_) {
             const size_t equals = rewritten ? found_equals(i) : split_equals[i];
-            if (equals & Statement::kTwice) net::raise_too_many(2);
+            if (equals & Statement::kTwice) kv::raise_too_many(2);
             const std::string_view w = rest[i];
             const size_t eq = equals & Statement::kNoEquals;
             Value value = read_value(st_, w.substr(eq + 1), named, ir_.arena, &expressions_);
@@ -292,8 +271,8 @@ Ref tuple_of_words(NativeIr& ir, uint32_t begin, uint32_t count) {
 Ref materialize(State& st, NativeIr& ir, PyVector<Ref>* subckts) {
     Ref ir_map = kv::new_dict();
     Ref comments = kv::new_dict();
-    Ref conn_type = kv::global(st.module, st.front.Conn.get());
-    Ref subckt_type = kv::global(st.module, st.front.Subckt.get());
+    Ref conn_type = kv::global(st.module, st.names.Conn.get());
+    Ref subckt_type = kv::global(st.module, st.names.Subckt.get());
     if (subckts) subckts->assign(ir.blocks.size(), Ref());
 
     // IR map order: an element when its line is read, a block at its .ends.
@@ -309,7 +288,7 @@ Ref materialize(State& st, NativeIr& ir, PyVector<Ref>* subckts) {
             kv::dict_set(settings.get(), ir.texts.get(s.key()), value.get());
         }
         PyObject* args[] = {id.get(), name.get(), e.component, ports.get(), settings.get(), parent.get()};
-        Ref record = kv::own(PyObject_Vectorcall(conn_type.get(), args, 0, st.front.conn_fields.get()));
+        Ref record = kv::own(PyObject_Vectorcall(conn_type.get(), args, 0, st.names.conn_fields.get()));
         kv::dict_set(ir_map.get(), id.get(), record.get());
     };
     for (size_t index = 0; index < ir.blocks.size(); ++index) {
@@ -322,7 +301,7 @@ Ref materialize(State& st, NativeIr& ir, PyVector<Ref>* subckts) {
             PyTuple_SET_ITEM(children.get(), static_cast<Py_ssize_t>(i),
                              int_of(ir.elements[b.children[i]].id).release());
         PyObject* args[] = {id.get(), b.component, ports.get(), b.settings.get(), parent.get(), children.get()};
-        Ref record = kv::own(PyObject_Vectorcall(subckt_type.get(), args, 0, st.front.subckt_fields.get()));
+        Ref record = kv::own(PyObject_Vectorcall(subckt_type.get(), args, 0, st.names.subckt_fields.get()));
         kv::dict_set(ir_map.get(), id.get(), record.get());
         if (subckts) (*subckts)[index] = std::move(record);
     }

@@ -47,12 +47,4 @@ bool starts_with(PyObject* s, std::string_view prefix) {
     return true;
 }
 
-void raise_need_more(Py_ssize_t found) {
-    kv::raise(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
-}
-
-void raise_too_many(Py_ssize_t expected) {
-    kv::raise(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
-}
-
 }  // namespace spicenet::net

@@ -1,12 +1,13 @@
 // Helpers shared by port resolution, settings patching and netlist assembly:
 // mapping look-ups that also serve mappings other than dict, the per-import
 // memo of repeated texts, prefix tests on str without conversion, and the
-// runtime's unpacking and key errors.
+// runtime's key error.
 #pragma once
 
 #include <string_view>
 
 #include "state.hpp"
+#include "unpack.hpp"
 
 namespace spicenet::net {
 
@@ -26,10 +27,6 @@ Ref intern(PyObject* memo, Ref value);
 
 // Whether the str `s` starts with the ASCII text `prefix`.
 bool starts_with(PyObject* s, std::string_view prefix);
-
-// The runtime's unpacking errors (ValueError).
-[[noreturn]] void raise_need_more(Py_ssize_t found);
-[[noreturn]] void raise_too_many(Py_ssize_t expected);
 
 // Calls fn(key, value) for every item of a mapping, in its order. Both are
 // held for the duration of the call.
@@ -52,12 +49,6 @@ void for_each_item(PyObject* mapping, F&& fn) {
             kv::raise(PyExc_TypeError, "items() must give (key, value) pairs");
         fn(PyTuple_GET_ITEM(pair.get(), 0), PyTuple_GET_ITEM(pair.get(), 1));
     }
-}
-
-// A METH_FASTCALL | METH_KEYWORDS function as the PyCFunction of a PyMethodDef.
-template <auto F>
-PyCFunction fastcall() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(F));
 }
 
 }  // namespace spicenet::net

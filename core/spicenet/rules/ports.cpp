@@ -16,8 +16,8 @@ bool is_one_of(PyObject* s, std::initializer_list<const char*> names) {
 Ref empty_tuple() { return kv::own(PyTuple_New(0)); }
 
 Ref active_pdk(State& st) {
-    Ref kv_pdk = kv::global(st.module, st.back.kv_pdk.get());
-    Ref get_pdk = kv::attr(kv_pdk.get(), st.back.get_pdk.get());
+    Ref kv_pdk = kv::global(st.module, st.names.kv_pdk.get());
+    Ref get_pdk = kv::attr(kv_pdk.get(), st.names.get_pdk.get());
     return kv::call(get_pdk.get());
 }
 
@@ -35,7 +35,7 @@ Ref find_by_name(PyObject* table, PyObject* name) {
 
 // `_sort_ports` through the module global.
 Ref sort_ports_late(State& st, PyObject* ports) {
-    Ref fn = st.functions.current(st.module, fn_sort_ports);
+    Ref fn = st.current(fn_sort_ports);
     if (st.functions.is_own(fn_sort_ports, fn.get())) return sort_ports(st, ports);
     return kv::call(fn.get(), {ports});
 }
@@ -50,16 +50,16 @@ Ref natural_order(PyObject* natsorted, PyObject* group) {
 }  // namespace
 
 Ref get_ports(State& st, PyObject* component) {
-    if (is_one_of(component, {"vcvs", "vccs", "ccvs", "cccs"})) return st.back.source_ports;
-    if (is_one_of(component, {"resistor", "capacitor"})) return st.back.two_pins;
+    if (is_one_of(component, {"vcvs", "vccs", "ccvs", "cccs"})) return st.names.source_ports;
+    if (is_one_of(component, {"resistor", "capacitor"})) return st.names.two_pins;
 
-    Ref from_model = st.functions.current(st.module, fn_get_ports_from_model);
+    Ref from_model = st.current(fn_get_ports_from_model);
     Ref model_ports = st.functions.is_own(fn_get_ports_from_model, from_model.get())
                           ? get_ports_from_model(st, component)
                           : kv::call(from_model.get(), {component});
     if (kv::ok(PyObject_IsTrue(model_ports.get()))) return model_ports;
 
-    Ref from_cell = st.functions.current(st.module, fn_get_ports_from_component);
+    Ref from_cell = st.current(fn_get_ports_from_component);
     if (st.functions.is_own(fn_get_ports_from_component, from_cell.get()))
         return get_ports_from_component(st, component);
     return kv::call(from_cell.get(), {component});
@@ -67,19 +67,19 @@ Ref get_ports(State& st, PyObject* component) {
 
 Ref get_ports_from_model(State& st, PyObject* component) {
     Ref pdk = active_pdk(st);
-    Ref models = kv::attr(pdk.get(), st.back.models.get());
+    Ref models = kv::attr(pdk.get(), st.names.models.get());
     Ref model = find_by_name(models.get(), component);
     if (!model) return empty_tuple();
     Ref value = kv::own(PyObject_CallNoArgs(model.get()));
-    Ref nodalis = kv::global(st.module, st.back.nodalis.get());
-    Ref nodalis_get_ports = kv::attr(nodalis.get(), st.back.get_ports.get());
+    Ref nodalis = kv::global(st.module, st.names.nodalis.get());
+    Ref nodalis_get_ports = kv::attr(nodalis.get(), st.names.get_ports.get());
     Ref names = kv::call(nodalis_get_ports.get(), {value.get()});
     return sort_ports_late(st, names.get());
 }
 
 Ref get_ports_from_component(State& st, PyObject* component) {
     Ref pdk = active_pdk(st);
-    Ref cells = kv::attr(pdk.get(), st.back.cells.get());
+    Ref cells = kv::attr(pdk.get(), st.names.cells.get());
     Ref factory = find_by_name(cells.get(), component);
     if (!factory) return empty_tuple();
 
@@ -93,11 +93,11 @@ Ref get_ports_from_component(State& st, PyObject* component) {
     }
     Ref cell = Ref::steal(built);
 
-    Ref ports = kv::attr(cell.get(), st.back.ports.get());
+    Ref ports = kv::attr(cell.get(), st.names.ports.get());
     Ref names = kv::new_list();
     Ref it = kv::own(PyObject_GetIter(ports.get()));
     while (Ref port = Ref::steal(PyIter_Next(it.get()))) {
-        Ref name = kv::attr(port.get(), st.back.name.get());
+        Ref name = kv::attr(port.get(), st.names.name.get());
         if (!kv::ok(PyObject_IsTrue(name.get()))) name = kv::interned("");
         kv::list_append(names.get(), name.get());
     }
@@ -120,7 +120,7 @@ Ref sort_ports(State& st, PyObject* ports) {
             kv::list_append(e_group.get(), name);
     }
 
-    Ref natsorted = kv::global(st.module, st.back.natsorted.get());
+    Ref natsorted = kv::global(st.module, st.names.natsorted.get());
     Ref o_sorted = natural_order(natsorted.get(), o_group.get());
     Ref e_sorted = natural_order(natsorted.get(), e_group.get());
 
@@ -156,7 +156,7 @@ PyObject* py_get_ports(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     return kv::entry([&] {
         static const kv::Signature sig("_get_ports", {kv::req("component", kv::Type::Str)});
         State& st = state();
-        ++st.calls_out;  // the PDK's code may run
+        st.calls_out.bump();  // the PDK's code may run
         kv::Args a = kv::bind(sig, args, nargs, kwnames);
         return get_ports(st, a[0]);
     });
@@ -212,61 +212,34 @@ PyObject* py_get_port(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 }
 
 PyMethodDef def_get_ports = {
-    "_get_ports", net::fastcall<py_get_ports>(), METH_FASTCALL | METH_KEYWORDS,
+    "_get_ports", kv::fastcall<py_get_ports>(), METH_FASTCALL | METH_KEYWORDS,
     "_get_ports($module, component)\n--\n\n"
     "Port names of a component, in pin order: fixed for circuit primitives,\n"
     "else from the active PDK's models, else from its cells."};
 PyMethodDef def_get_ports_from_model = {
-    "_get_ports_from_model", net::fastcall<py_get_ports_from_model>(), METH_FASTCALL | METH_KEYWORDS,
+    "_get_ports_from_model", kv::fastcall<py_get_ports_from_model>(), METH_FASTCALL | METH_KEYWORDS,
     "_get_ports_from_model($module, component)\n--\n\n"
     "Port names of the active PDK's model of that name (or of the name without\n"
     "a \"wg_\" prefix), in canonical order; empty when there is none."};
 PyMethodDef def_get_ports_from_component = {
-    "_get_ports_from_component", net::fastcall<py_get_ports_from_component>(), METH_FASTCALL | METH_KEYWORDS,
+    "_get_ports_from_component", kv::fastcall<py_get_ports_from_component>(), METH_FASTCALL | METH_KEYWORDS,
     "_get_ports_from_component($module, component)\n--\n\n"
     "Port names of the active PDK's cell of that name (or of the name without\n"
     "a \"wg_\" prefix), in canonical order; empty when there is none or it\n"
     "cannot be built."};
 PyMethodDef def_sort_ports = {
-    "_sort_ports", net::fastcall<py_sort_ports>(), METH_FASTCALL | METH_KEYWORDS,
+    "_sort_ports", kv::fastcall<py_sort_ports>(), METH_FASTCALL | METH_KEYWORDS,
     "_sort_ports($module, ports)\n--\n\n"
     "Port names in canonical order: in*, other names, o*, e*; each group in\n"
     "natural order."};
 PyMethodDef def_get_port = {
-    "_get_port", net::fastcall<py_get_port>(), METH_FASTCALL | METH_KEYWORDS,
+    "_get_port", kv::fastcall<py_get_port>(), METH_FASTCALL | METH_KEYWORDS,
     "_get_port($module, ports, i)\n--\n\n"
     "Name of the pin at position i: ports[i], or o<i+1> beyond the known ports."};
 
 }  // namespace
 
 void register_ports(State& st) {
-    auto& b = st.back;
-    b.component = kv::interned("component");
-    b.settings = kv::interned("settings");
-    b.instances = kv::interned("instances");
-    b.connections = kv::interned("connections");
-    b.ports = kv::interned("ports");
-    b.placements = kv::interned("placements");
-    b.name = kv::interned("name");
-    b.children_ids = kv::interned("children_ids");
-    b.models = kv::interned("models");
-    b.cells = kv::interned("cells");
-    b.get_pdk = kv::interned("get_pdk");
-    b.get_ports = kv::interned("get_ports");
-    b.netlist = kv::interned("netlist");
-    b.model_dump = kv::interned("model_dump");
-    b.Subckt = kv::interned("Subckt");
-    b.ParseError = kv::interned("ParseError");
-    b.ParseWarning = kv::interned("ParseWarning");
-    b.kv_pdk = kv::interned("kv_pdk");
-    b.nodalis = kv::interned("nodalis");
-    b.natsorted = kv::interned("natsorted");
-    b.comma = kv::interned(",");
-    Ref minus = kv::interned("minus"), plus = kv::interned("plus");
-    Ref out = kv::interned("out"), gnd = kv::interned("gnd_");
-    b.source_ports = kv::tuple_of({minus.get(), plus.get(), out.get(), gnd.get()});
-    b.two_pins = kv::tuple_of({minus.get(), plus.get()});
-
     Ref lru_cache = kv::attr(kv::import("functools").get(), "lru_cache");
     Ref maxsize = kv::new_dict();
     Ref size = kv::own(PyLong_FromLong(128));

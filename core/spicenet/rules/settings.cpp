@@ -30,11 +30,11 @@ Ref map_settings_keys(State&, PyObject* settings, PyObject* keymap, PyObject* me
 Ref patch_settings(State& st, PyObject* settings, PyObject* keymap, PyObject* memo) {
     kv::check_type("settings", settings, kv::Type::Dict, false);
     kv::check_type("settings_keymap", keymap, kv::Type::Dict, false);
-    Ref map_keys = st.functions.current(st.module, fn_map_settings_keys);
+    Ref map_keys = st.current(fn_map_settings_keys);
     Ref mapped = st.functions.is_own(fn_map_settings_keys, map_keys.get())
                      ? map_settings_keys(st, settings, keymap, memo)
                      : kv::call(map_keys.get(), {settings, keymap});
-    Ref rescale = st.functions.current(st.module, fn_convert_um);
+    Ref rescale = st.current(fn_convert_um);
     if (st.functions.is_own(fn_convert_um, rescale.get())) {
         kv::check_type("settings", mapped.get(), kv::Type::Dict, false);
         return convert_um(st, mapped.get());
@@ -77,10 +77,10 @@ class PortPatcher {
         const Py_ssize_t len = PyUnicode_GET_LENGTH(ref);
         const Py_ssize_t comma = PyUnicode_FindChar(ref, ',', 0, len, 1);
         if (comma == -2) kv::raise_set();
-        if (comma == -1) net::raise_need_more(1);
+        if (comma == -1) kv::raise_need_more(1);
         const Py_ssize_t second = PyUnicode_FindChar(ref, ',', comma + 1, len, 1);
         if (second == -2) kv::raise_set();
-        if (second >= 0) net::raise_too_many(2);
+        if (second >= 0) kv::raise_too_many(2);
 
         // Only generic names change, so the look-ups are needed for them alone.
         const Py_ssize_t n = generic_position(ref, comma + 1);
@@ -88,7 +88,7 @@ class PortPatcher {
         Ref instance = kv::own(PyUnicode_Substring(ref, 0, comma));
         Ref inst = net::lookup(instances_, instance.get());
         if (!inst) return Ref::borrow(ref);
-        Ref component = net::lookup(inst.get(), st_.back.component.get());
+        Ref component = net::lookup(inst.get(), st_.names.component.get());
         if (!component) component = kv::interned("");
         Ref names = net::lookup(mapping_, component.get());
         if (!names || n > PyTuple_GET_SIZE(names.get())) return Ref::borrow(ref);
@@ -137,8 +137,8 @@ class RefShapes {
         text::Utf8 u(ref);
         const std::string_view v = u.view;
         const size_t comma = v.find(',');
-        if (comma == std::string_view::npos) net::raise_need_more(1);
-        if (v.find(',', comma + 1) != std::string_view::npos) net::raise_too_many(2);
+        if (comma == std::string_view::npos) kv::raise_need_more(1);
+        if (v.find(',', comma + 1) != std::string_view::npos) kv::raise_too_many(2);
         slots_[i].ref = Ref::borrow(ref);
         slots_[i].shape = {comma, generic_position(v.substr(comma + 1))};
         ++count_;
@@ -254,7 +254,7 @@ class PlainPortPatcher {
 }  // namespace
 
 void patch_ports(State& st, PyObject* netlist, PyObject* declared_ports) {
-    auto& b = st.back;
+    auto& b = st.names;
 
     // Port names per component, from the set as it stands.
     Ref mapping = kv::new_dict();
@@ -355,17 +355,17 @@ PyObject* py_patch_ports(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 PyMethodDef def_map_settings_keys = {
-    "_map_settings_keys", net::fastcall<py_map_settings_keys>(), METH_FASTCALL | METH_KEYWORDS,
+    "_map_settings_keys", kv::fastcall<py_map_settings_keys>(), METH_FASTCALL | METH_KEYWORDS,
     "_map_settings_keys($module, settings, settings_keymap)\n--\n\n"
     "A new dict of the settings in sorted name order, each name translated\n"
     "through settings_keymap when it is a key there."};
 PyMethodDef def_patch_settings = {
-    "_patch_settings", net::fastcall<py_patch_settings>(), METH_FASTCALL | METH_KEYWORDS,
+    "_patch_settings", kv::fastcall<py_patch_settings>(), METH_FASTCALL | METH_KEYWORDS,
     "_patch_settings($module, settings, settings_keymap)\n--\n\n"
     "Settings with translated names and lengths in metres rescaled to\n"
     "micrometres; the argument is not modified."};
 PyMethodDef def_patch_ports = {
-    "_patch_ports", net::fastcall<py_patch_ports>(), METH_FASTCALL | METH_KEYWORDS,
+    "_patch_ports", kv::fastcall<py_patch_ports>(), METH_FASTCALL | METH_KEYWORDS,
     "_patch_ports($module, netlist, declared_ports=None)\n--\n\n"
     "Replace the generic pin names o1, o2, ... of instances of the set's own\n"
     "subcircuits, in place. o<n> becomes the n-th name of declared_ports[k]\n"

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "diag.hpp"
+#include "diagnostics.hpp"
 #include "lines.hpp"
 #include "net_maps.hpp"
 #include "number_parse.hpp"
@@ -77,9 +77,9 @@ std::string_view inner(std::string_view s) { return s.size() < 2 ? std::string_v
 bool quoted(std::string_view s, char quote) { return !s.empty() && s.front() == quote && s.back() == quote; }
 
 Ref eval_late(State& st, PyObject* expression, const Named& named) {
-    ++st.calls_out;
-    if (own_global(st, fn_eval)) return eval(st, expression, named);
-    Ref fn = st.functions.current(st.module, fn_eval);
+    st.calls_out.bump();
+    if (st.own(fn_eval)) return eval(st, expression, named);
+    Ref fn = st.current(fn_eval);
     return kv::call(fn.get(), {expression}, named.dict());
 }
 
@@ -176,18 +176,18 @@ Ref Expressions::eval(State& st, std::string_view s, const Named& named) {
         }
     }
     if (plain_names_) {
-        if (!known_ || seen_ != st.calls_out) {
-            own_ = own_global(st, fn_eval);
-            seen_ = st.calls_out;
+        if (!known_ || seen_ != st.calls_out.now()) {
+            own_ = st.own(fn_eval);
+            seen_ = st.calls_out.now();
             known_ = true;
         }
         // What the module's own `_eval` looks at first.
         if (own_) {
-            if (known.value && known.overlay == named.overlay() && known.seen == st.calls_out) return known.value;
+            if (known.value && known.overlay == named.overlay() && known.seen == st.calls_out.now()) return known.value;
             if (Ref value = named.find(known.text.get())) {
                 known.value = value;
                 known.overlay = named.overlay();
-                known.seen = st.calls_out;
+                known.seen = st.calls_out.now();
                 return value;
             }
         }
@@ -243,9 +243,9 @@ Ref parse_value(State& st, PyObject* value, const Named& named) {
 Ref parse_value(State& st, PyObject* value, PyObject* named_values) { return parse_value(st, value, Named(named_values)); }
 
 Ref parse_value_late(State& st, std::string_view value, const Named& named) {
-    Ref fn = st.functions.current(st.module, fn_parse_value);
+    Ref fn = st.current(fn_parse_value);
     if (st.functions.is_own(fn_parse_value, fn.get())) return parse_value(st, value, named);
-    ++st.calls_out;
+    st.calls_out.bump();
     Ref text = kv::text(value);
     return kv::call(fn.get(), {text.get()}, named.dict());
 }
@@ -263,12 +263,7 @@ Ref eval(State& st, PyObject* key_or_value, const Named& named) {
         // Syntax errors end the import; a well-formed non-literal becomes None.
         if (!PyErr_ExceptionMatches(PyExc_ValueError)) kv::raise_set();
         PyErr_Clear();
-        Ref category = kv::global(st.module, "ParseWarning");
-        Ref message = kv::own(PyUnicode_FromFormat(
-            "Could not parse '%U'. Setting it to None (to be specified during the circuit call). You can also "
-            "set the value of '%U' as a keyword argument of kv.parse_oc_spice",
-            key_or_value, key_or_value));
-        kv::warn(category.get(), message.get(), 2);
+        warn_unparsed(st, key_or_value);
         return kv::none();
     }
     Ref value = Ref::steal(result);
@@ -286,7 +281,7 @@ Ref convert_um(State& st, PyObject* settings) {
     while (PyDict_Next(settings, &pos, &k, &v)) {
         if (!PyFloat_Check(v)) continue;
         Ref key = Ref::borrow(k), value = Ref::borrow(v);
-        Ref fn = st.functions.current(st.module, fn_is_probably_um);
+        Ref fn = st.current(fn_is_probably_um);
         bool inside = st.functions.is_own(fn_is_probably_um, fn.get())
                           ? is_probably_um(PyFloat_AS_DOUBLE(value.get()))
                           : kv::ok(PyObject_IsTrue(kv::call(fn.get(), {value.get()}).get()));
@@ -345,21 +340,21 @@ PyObject* py_convert_um(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 PyMethodDef def_parse_value = {
-    "_parse_value", net::fastcall<py_parse_value>(), METH_FASTCALL | METH_KEYWORDS,
+    "_parse_value", kv::fastcall<py_parse_value>(), METH_FASTCALL | METH_KEYWORDS,
     "_parse_value($module, value, /, **kwargs)\n--\n\n"
     "Read a parameter value: quotes removed, numbers as floats scaled by a\n"
     "p/n/u/m suffix, single-quoted expressions resolved against kwargs."};
 PyMethodDef def_eval = {
-    "_eval", net::fastcall<py_eval>(), METH_FASTCALL | METH_KEYWORDS,
+    "_eval", kv::fastcall<py_eval>(), METH_FASTCALL | METH_KEYWORDS,
     "_eval($module, key_or_value, /, **kwargs)\n--\n\n"
     "A named value, else the literal the text spells; None with a ParseWarning\n"
     "when it is neither."};
 PyMethodDef def_is_probably_um = {
-    "_is_probably_um", net::fastcall<py_is_probably_um>(), METH_FASTCALL | METH_KEYWORDS,
+    "_is_probably_um", kv::fastcall<py_is_probably_um>(), METH_FASTCALL | METH_KEYWORDS,
     "_is_probably_um($module, val, low=1e-10, high=0.01)\n--\n\n"
     "Whether low < val < high: a length in metres of on-chip size."};
 PyMethodDef def_convert_um = {
-    "_convert_um", net::fastcall<py_convert_um>(), METH_FASTCALL | METH_KEYWORDS,
+    "_convert_um", kv::fastcall<py_convert_um>(), METH_FASTCALL | METH_KEYWORDS,
     "_convert_um($module, settings)\n--\n\n"
     "Rescale the float lengths in metres of settings to micrometres, in place."};
 

@@ -186,7 +186,7 @@ Ref get_ir_settings(State& st, WordSpan words, const Named& named) {
     for (std::string_view w : words) {
         const size_t eq = w.find('=');
         if (eq == std::string_view::npos) continue;
-        if (w.find('=', eq + 1) != std::string_view::npos) net::raise_too_many(2);
+        if (w.find('=', eq + 1) != std::string_view::npos) kv::raise_too_many(2);
         Ref key = kv::text(w.substr(0, eq));
         Ref value = parse_value_late(st, w.substr(eq + 1), named);
         kv::dict_set(settings.get(), key.get(), value.get());
@@ -252,19 +252,19 @@ PyObject* py_get_parent_id(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyMethodDef def_handle_sources = {
-    "_handle_sources", net::fastcall<py_handle_sources>(), METH_FASTCALL | METH_KEYWORDS,
+    "_handle_sources", kv::fastcall<py_handle_sources>(), METH_FASTCALL | METH_KEYWORDS,
     "_handle_sources($module, words)\n--\n\n"
     "The words after an element name as a new list, a controlled source\n"
     "(vcvs, vccs, ccvs, cccs) rewritten to nodes, source, key=value words."};
 PyMethodDef def_get_ir_ports = {
-    "_get_ir_ports", net::fastcall<py_get_ir_ports>(), METH_FASTCALL | METH_KEYWORDS,
+    "_get_ir_ports", kv::fastcall<py_get_ir_ports>(), METH_FASTCALL | METH_KEYWORDS,
     "_get_ir_ports($module, words)\n--\n\nThe words without \"=\", as a tuple."};
 PyMethodDef def_get_ir_settings = {
-    "_get_ir_settings", net::fastcall<py_get_ir_settings>(), METH_FASTCALL | METH_KEYWORDS,
+    "_get_ir_settings", kv::fastcall<py_get_ir_settings>(), METH_FASTCALL | METH_KEYWORDS,
     "_get_ir_settings($module, words, /, **kwargs)\n--\n\n"
     "A dict of the key=value words, values read with kwargs as named values."};
 PyMethodDef def_get_parent_id = {
-    "_get_parent_id", net::fastcall<py_get_parent_id>(), METH_FASTCALL | METH_KEYWORDS,
+    "_get_parent_id", kv::fastcall<py_get_parent_id>(), METH_FASTCALL | METH_KEYWORDS,
     "_get_parent_id($module, parents)\n--\n\nThe id of the last open subcircuit, 0 when none is open."};
 
 }  // namespace

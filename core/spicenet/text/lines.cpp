@@ -394,18 +394,12 @@ bool LineReader::next(std::string_view& line) {
 
 // --- late binding --------------------------------------------------------------
 
-bool own_global(State& st, Fn fn) {
-    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(st.module), st.functions.name(fn));  // borrowed
-    if (!value && PyErr_Occurred()) kv::raise_set();
-    return value && st.functions.is_own(fn, value);
-}
-
 static bool stages_own(State& st) {
-    return own_global(st, fn_chain) && own_global(st, fn_strip_lines) && own_global(st, fn_join_continuations) &&
-           own_global(st, fn_standardize_spaces) && own_global(st, fn_filter_empty);
+    return st.own(fn_chain) && st.own(fn_strip_lines) && st.own(fn_join_continuations) &&
+           st.own(fn_standardize_spaces) && st.own(fn_filter_empty);
 }
 
-bool relevant_lines_own(State& st) { return own_global(st, fn_iter_relevant_lines) && stages_own(st); }
+bool relevant_lines_own(State& st) { return st.own(fn_iter_relevant_lines) && stages_own(st); }
 
 // --- lazy streams ----------------------------------------------------------------
 
@@ -677,7 +671,7 @@ PyType_Spec stream_spec = {
     stream_slots};
 
 Ref make_stream(State& st, Stream&& value) {
-    return kv::box(reinterpret_cast<PyTypeObject*>(st.front.stream_type.get()), std::move(value));
+    return kv::box(reinterpret_cast<PyTypeObject*>(st.stream_type.get()), std::move(value));
 }
 
 // --- _chain ------------------------------------------------------------------------
@@ -730,12 +724,12 @@ Ref iter_relevant_lines(State& st, PyObject* content) {
         return stream;
     }
     Ref lines = kv::own(PyUnicode_Splitlines(content, 0));
-    Ref chain = st.functions.current(st.module, fn_chain);
-    Ref strip = st.functions.current(st.module, fn_strip_lines);
-    Ref join = st.functions.current(st.module, fn_join_continuations);
-    Ref standardize = st.functions.current(st.module, fn_standardize_spaces);
-    Ref strip_again = st.functions.current(st.module, fn_strip_lines);
-    Ref filter = st.functions.current(st.module, fn_filter_empty);
+    Ref chain = st.current(fn_chain);
+    Ref strip = st.current(fn_strip_lines);
+    Ref join = st.current(fn_join_continuations);
+    Ref standardize = st.current(fn_standardize_spaces);
+    Ref strip_again = st.current(fn_strip_lines);
+    Ref filter = st.current(fn_filter_empty);
     Ref pipeline =
         kv::call(chain.get(), {strip.get(), join.get(), standardize.get(), strip_again.get(), filter.get()});
     return kv::call(pipeline.get(), {lines.get()});
@@ -744,7 +738,7 @@ Ref iter_relevant_lines(State& st, PyObject* content) {
 // --- leases on relevant-line streams ---------------------------------------------
 
 std::optional<StreamLease> StreamLease::take(State& st, PyObject* lines) {
-    if (Py_TYPE(lines) != reinterpret_cast<PyTypeObject*>(st.front.stream_type.get())) return std::nullopt;
+    if (Py_TYPE(lines) != reinterpret_cast<PyTypeObject*>(st.stream_type.get())) return std::nullopt;
     Stream& s = kv::unbox<Stream>(lines);
     if (s.stage != Stage::Relevant || s.status == Status::Running || s.status == Status::Done) return std::nullopt;
     s.status = Status::Running;
@@ -812,51 +806,51 @@ PyObject* py_chain(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         const Py_ssize_t n = PyVectorcall_NARGS(nargs);
         Chain chain{kv::own(PyTuple_New(n))};
         for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(chain.funcs.get(), i, Ref::borrow(args[i]).release());
-        return kv::box(reinterpret_cast<PyTypeObject*>(state().front.chain_type.get()), std::move(chain));
+        return kv::box(reinterpret_cast<PyTypeObject*>(state().chain_type.get()), std::move(chain));
     });
 }
 
 PyMethodDef def_chain = {
-    "_chain", net::fastcall<py_chain>(), METH_FASTCALL | METH_KEYWORDS,
+    "_chain", kv::fastcall<py_chain>(), METH_FASTCALL | METH_KEYWORDS,
     "_chain($module, *funcs)\n--\n\n"
     "A one-argument function passing its argument through funcs, first to last."};
 PyMethodDef def_iter_relevant_lines = {
-    "_iter_relevant_lines", net::fastcall<py_iter_relevant_lines>(), METH_FASTCALL | METH_KEYWORDS,
+    "_iter_relevant_lines", kv::fastcall<py_iter_relevant_lines>(), METH_FASTCALL | METH_KEYWORDS,
     "_iter_relevant_lines($module, content)\n--\n\n"
     "Lazy stream of the relevant lines of a netlist text: trimmed, continuation\n"
     "lines folded, white space collapsed, empty lines dropped."};
 PyMethodDef def_strip_lines = {
-    "_strip_lines", net::fastcall<py_stage<Stage::Strip>>(), METH_FASTCALL | METH_KEYWORDS,
+    "_strip_lines", kv::fastcall<py_stage<Stage::Strip>>(), METH_FASTCALL | METH_KEYWORDS,
     "_strip_lines($module, lines)\n--\n\nYield each line without white space at either end."};
 PyMethodDef def_join_continuations = {
-    "_join_continuations", net::fastcall<py_stage<Stage::Join>>(), METH_FASTCALL | METH_KEYWORDS,
+    "_join_continuations", kv::fastcall<py_stage<Stage::Join>>(), METH_FASTCALL | METH_KEYWORDS,
     "_join_continuations($module, lines)\n--\n\n"
     "Yield statements: a line starting with \"+\" continues the statement before it."};
 PyMethodDef def_standardize_spaces = {
-    "_standardize_spaces", net::fastcall<py_stage<Stage::Standardize>>(), METH_FASTCALL | METH_KEYWORDS,
+    "_standardize_spaces", kv::fastcall<py_stage<Stage::Standardize>>(), METH_FASTCALL | METH_KEYWORDS,
     "_standardize_spaces($module, lines)\n--\n\nYield each line with white-space runs replaced by one space."};
 PyMethodDef def_filter_empty = {
-    "_filter_empty", net::fastcall<py_stage<Stage::FilterEmpty>>(), METH_FASTCALL | METH_KEYWORDS,
+    "_filter_empty", kv::fastcall<py_stage<Stage::FilterEmpty>>(), METH_FASTCALL | METH_KEYWORDS,
     "_filter_empty($module, lines)\n--\n\nYield the items that are not empty."};
 PyMethodDef def_split_comments = {
-    "_split_comments", net::fastcall<py_split_comments>(), METH_FASTCALL | METH_KEYWORDS,
+    "_split_comments", kv::fastcall<py_split_comments>(), METH_FASTCALL | METH_KEYWORDS,
     "_split_comments($module, line)\n--\n\n"
     "Split a line into (code, comment); the comment starts at the first \"$\",\n"
     "else at the first \"*\"."};
 PyMethodDef def_split_words = {
-    "_split_words", net::fastcall<py_split_words>(), METH_FASTCALL | METH_KEYWORDS,
+    "_split_words", kv::fastcall<py_split_words>(), METH_FASTCALL | METH_KEYWORDS,
     "_split_words($module, line)\n--\n\n"
     "Yield the words of a code text: split at spaces outside quotes."};
 
 }  // namespace
 
 void register_lines(State& st) {
-    st.front.stream_type = kv::own(PyType_FromModuleAndSpec(st.module, &stream_spec, nullptr));
-    st.front.chain_type = kv::own(PyType_FromModuleAndSpec(st.module, &chain_spec, nullptr));
+    st.stream_type = kv::own(PyType_FromModuleAndSpec(st.module, &stream_spec, nullptr));
+    st.chain_type = kv::own(PyType_FromModuleAndSpec(st.module, &chain_spec, nullptr));
     // Consumers that test for generators by protocol see the streams as such.
     Ref abc = kv::import("collections.abc");
     Ref generator = kv::attr(abc.get(), "Generator");
-    (void)kv::call_method(generator.get(), "register", {st.front.stream_type.get()});
+    (void)kv::call_method(generator.get(), "register", {st.stream_type.get()});
 
     st.functions.add(st.module, fn_chain, &def_chain);
     st.functions.add(st.module, fn_iter_relevant_lines, &def_iter_relevant_lines);

@@ -84,10 +84,6 @@ class LineReader {
     std::string out_;
 };
 
-// Whether the module global for `fn` is still the module's own function
-// (false when the name is gone: the caller that needs it raises NameError).
-bool own_global(State& st, Fn fn);
-
 // Whether `_iter_relevant_lines` and every stage it composes are the module's
 // own, so the line preparation can run as one C++ pass.
 bool relevant_lines_own(State& st);
