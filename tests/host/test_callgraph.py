@@ -1,6 +1,10 @@
+import errno
+import os
+
 import pytest
 
 from korvane.core import callgraph as cg
+from korvane.core.imports import get_cells_from_regex
 from korvane.models import FactoryRecord
 
 
@@ -62,3 +66,52 @@ def test_build_hidden_and_environment_folders_are_left_out(project):
     assert [f.path for f in cg.create_callgraph().cells()] == [
         project.root.resolve() / "tools" / "x.py"
     ]
+
+
+DEEP = "x = " + "+".join(["1"] * 200_000) + "\n"  # nested beyond the parser's limits
+
+
+@pytest.mark.parametrize(
+    ("name", "make", "reason"),
+    [
+        (".#cells.py", lambda p: p.symlink_to(p.parent / "gone.py"), "FileNotFoundError: [Errno 2] No such file or directory"),
+        ("loop.py", lambda p: p.symlink_to(p), f"OSError: [Errno {errno.ELOOP}] {os.strerror(errno.ELOOP)}"),
+        ("deep.py", lambda p: p.write_text(DEEP), "RecursionError: maximum recursion depth exceeded"),
+        ("pipe.py", os.mkfifo, None),  # not a regular file: skipped without a word
+        ("folder.py", lambda p: p.symlink_to(p.parent), None),
+    ],
+)
+def test_a_file_that_cannot_be_read_or_parsed_is_skipped_with_one_warning(project, caplog, deadline, name, make, reason):
+    project.write("chip/cells.py", "import lumivar as lv\n@lv.cell\ndef good(): pass\n")
+    odd = project.package / name
+    make(odd)
+    G = cg.create_callgraph()
+    assert [f.name for f in G.cells()] == ["good"]
+    if reason is None:
+        assert caplog.messages == [] and G.unparsed == {} and odd not in cg.project_files(project.root)
+        return
+    assert list(G.unparsed) == [odd] and G.unparsed[odd].startswith(reason)
+    assert caplog.messages == [f"Skipped {odd}: {G.unparsed[odd]}"]
+    assert [r.levelname for r in caplog.records] == ["WARNING"]
+
+
+def test_a_fifo_is_read_as_no_source_without_waiting_for_a_writer(tmp_path, deadline):
+    fifo = tmp_path / "cells.py"
+    os.mkfifo(fifo)
+    assert cg.read_source(fifo) is None
+    assert get_cells_from_regex(fifo) == []
+    link = tmp_path / "link.py"
+    link.symlink_to(tmp_path / "real.py")
+    (tmp_path / "real.py").write_bytes(b"@cell\ndef a(): pass\n")
+    assert cg.read_source(link) == b"@cell\ndef a(): pass\n" and get_cells_from_regex(link) == ["a"]
+
+
+@pytest.mark.parametrize(
+    "head",
+    [b"\xef\xbb\xbf", b"# -*- coding: latin-1 -*-\nname = '\xe9'\n", b"name = 'x'\r\n"],
+)
+def test_source_encodings_and_line_ends_are_honoured(project, head):
+    path = project.root / "chip" / "cells.py"
+    path.write_bytes(head + b"import lumivar as lv\r\n@lv.cell\ndef a(): pass\n")
+    G = cg.create_callgraph()
+    assert [f.name for f in G.cells()] == ["a"] and G.unparsed == {}

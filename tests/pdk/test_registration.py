@@ -187,3 +187,18 @@ def test_a_second_process_sees_the_same_database(pdk, demo):
                             capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stderr
     assert result.stdout == "([], [])\n" and "INFO: new factories: []" in result.stderr
+
+
+@pytest.mark.parametrize("paths", [(), ["demo_project/cells.py"]])
+def test_odd_project_files_leave_the_registration_going(pdk, demo, caplog, deadline, paths):
+    package = demo / "demo_project"
+    (package / ".#cells.py").symlink_to(package / "gone.py")  # an editor's lock file
+    (package / "loop.py").symlink_to(package / "loop.py")
+    (package / "deep.py").write_text("x = " + "+".join(["1"] * 200_000) + "\n")
+    os.mkfifo(package / "pipe.py")
+    names = ["delay_loop", "grating_coupler", "splitter_tree"]
+    with caplog.at_level("WARNING", logger="korvane"):
+        assert pdk.register_cells(paths=paths) == ((names if paths else sorted(names + ["ring_filter"])), [])
+    skipped = [m.split(":")[0] for m in caplog.messages if m.startswith("Skipped ")]
+    assert skipped == [f"Skipped {package / n}" for n in (".#cells.py", "deep.py", "loop.py")]
+    assert set(stored_factories()) == set(names) | (set() if paths else {"ring_filter"})

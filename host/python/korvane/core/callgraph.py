@@ -10,16 +10,23 @@ the called forms `@cell()` and `@cell(...)` count as well.  Only functions
 defined at module level (also inside a module-level `if`, `try` or `with`)
 are factories, since only those are attributes of the imported module.
 
-A file that does not parse is not skipped: its cells are taken from a textual
-scan (see `korvane.core.imports.get_cells_from_regex`), so that the import that
-later fails for it can report them.
+A file with invalid Python (a syntax or encoding error) is not skipped: its
+cells are taken from a textual scan (see `korvane.core.imports.get_cells_from_regex`),
+so that the import that later fails for it can report them.  A file that cannot
+be read at all (a dangling or looping symbolic link, no permission) or that is
+too complex for the parser (nesting beyond its limits) yields no factories and
+one warning line naming it and the reason.  Entries that are not regular files
+(a FIFO, a socket, a device named `*.py`) are skipped: reading one could block
+or have side effects.
 """
 
 from __future__ import annotations
 
 import ast
 import dataclasses
+import io
 import os
+import stat
 import tokenize
 from collections.abc import Iterable, Iterator
 from pathlib import Path
@@ -27,11 +34,12 @@ from typing import Literal
 
 from korvane.core.lazy import lazy_import
 
-__all__ = ["CallGraph", "Factory", "create_callgraph", "get_static_records", "project_files"]
+__all__ = ["CallGraph", "Factory", "create_callgraph", "get_static_records", "project_files", "read_source"]
 
 m = lazy_import("korvane.models")
 settings = lazy_import("korvane.settings")
 imports = lazy_import("korvane.core.imports")
+log = lazy_import("korvane.logger", "get_logger")
 
 CELL_DECORATOR = ("lumivar", "cell")
 MODEL_DECORATOR = ("nodalis", "model")
@@ -54,7 +62,7 @@ class Factory:
 class CallGraph:
     """The factories of a project, in file order and then in definition order.
 
-    `unparsed` maps each file that `ast` could not read to the reason.
+    `unparsed` maps each file that could not be read or parsed to the reason.
     """
 
     project_dir: Path
@@ -70,7 +78,12 @@ class CallGraph:
 
 
 def project_files(project_dir: Path) -> list[Path]:
-    """Return the project's Python files, sorted, without hidden, build and environment folders."""
+    """Return the project's Python files, sorted, without hidden, build and environment folders.
+
+    Entries that exist but are not regular files are left out; an entry whose
+    target cannot be reached (a dangling or looping link) is kept, so that the
+    reader reports it.
+    """
     found: list[Path] = []
     for root, dirs, files in os.walk(project_dir):
         dirs[:] = sorted(
@@ -81,8 +94,38 @@ def project_files(project_dir: Path) -> list[Path]:
             and not d.endswith(".egg-info")
             and not os.path.exists(os.path.join(root, d, "pyvenv.cfg"))
         )
-        found.extend(Path(root, f) for f in sorted(files) if f.endswith(".py"))
+        found.extend(
+            Path(root, f) for f in sorted(files) if f.endswith(".py") and not _is_other_kind(Path(root, f))
+        )
     return found
+
+
+def _is_other_kind(path: Path) -> bool:
+    """Whether `path` leads to something other than a regular file."""
+    try:
+        return not stat.S_ISREG(os.stat(path).st_mode)
+    except OSError:
+        return False
+
+
+def read_source(path: str | os.PathLike[str]) -> bytes | None:
+    """Return the bytes of a source file, or None when it is not a regular file.
+
+    The file is opened without blocking and checked once open, so a FIFO put in
+    its place never makes the reader wait for a writer.  Errors of the file
+    system (a missing target, a link loop, no permission) are raised.
+    """
+    if _is_other_kind(Path(path)):
+        return None
+    flags = os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0)
+    fd = os.open(path, flags)
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            return None
+        with open(fd, "rb", closefd=False) as file:
+            return file.read()
+    finally:
+        os.close(fd)
 
 
 def create_callgraph() -> CallGraph:
@@ -93,13 +136,31 @@ def create_callgraph() -> CallGraph:
     unparsed: dict[Path, str] = {}
     for path in files:
         try:
-            factories.extend(_factories_in(path))
+            source = read_source(path)
+        except OSError as error:
+            _skip(path, error, unparsed)
+            continue
+        if source is None:
+            continue
+        try:
+            factories.extend(_factories_in(path, source))
+        except (RecursionError, MemoryError) as error:  # beyond the parser's limits
+            _skip(path, error, unparsed)
         except (SyntaxError, UnicodeDecodeError, ValueError) as error:
-            unparsed[path] = f"{type(error).__name__}: {error}"
-            factories.extend(
-                Factory(name, "cell", path, None) for name in imports.get_cells_from_regex(path)
-            )
+            unparsed[path] = _reason(error)
+            text = source.decode("utf-8", errors="replace")
+            factories.extend(Factory(name, "cell", path, None) for name in imports.scan_cells(text))
     return CallGraph(project_dir, tuple(files), tuple(factories), unparsed)
+
+
+def _reason(error: BaseException) -> str:
+    return f"{type(error).__name__}: {error}"
+
+
+def _skip(path: Path, error: BaseException, unparsed: dict[Path, str]) -> None:
+    """Note a file whose factories cannot be known; the other files go on."""
+    unparsed[path] = _reason(error)
+    log().warning(f"Skipped {path}: {unparsed[path]}")
 
 
 def get_static_records(G: CallGraph, *, paths: Iterable[str | os.PathLike[str]] = ()) -> dict:
@@ -135,9 +196,9 @@ def _source_text(path: Path, project_dir: Path) -> str:
     return str(path)
 
 
-def _factories_in(path: Path) -> list[Factory]:
-    with tokenize.open(path) as file:  # honours a coding declaration
-        tree = ast.parse(file.read(), filename=str(path))
+def _factories_in(path: Path, source: bytes) -> list[Factory]:
+    encoding, _ = tokenize.detect_encoding(io.BytesIO(source).readline)  # a coding declaration, a BOM
+    tree = ast.parse(source.decode(encoding), filename=str(path))
     aliases = _decorator_aliases(tree)
     factories = []
     for node in _module_level_functions(tree.body):

@@ -20,7 +20,7 @@ from types import ModuleType
 
 from korvane.core.lazy import lazy_import
 
-__all__ = ["get_cells_from_regex", "import_modules", "module_name"]
+__all__ = ["get_cells_from_regex", "import_modules", "module_name", "scan_cells"]
 
 settings = lazy_import("korvane.settings")
 cg = lazy_import("korvane.core.callgraph")
@@ -121,8 +121,16 @@ def get_cells_from_regex(path: str | os.PathLike[str]) -> list[str]:
     A cell is a module-level function whose decorators include one named
     `cell` (`@cell`, `@lv.cell`, `@cell(...)`).  The file is not parsed, so
     this works for files that do not compile; unreadable bytes are replaced.
+    An entry that is not a regular file (a FIFO, say) holds no cells.
     """
-    text = Path(path).read_bytes().decode("utf-8", errors="replace")
+    source = cg.read_source(path)
+    if source is None:
+        return []
+    return scan_cells(source.decode("utf-8", errors="replace"))
+
+
+def scan_cells(text: str) -> list[str]:
+    """Return the names of the cells a textual scan of Python source text finds."""
     names: list[str] = []
     is_cell = False  # a cell decorator stands above the coming definition
     in_decorators = False
