@@ -29,42 +29,54 @@ Ref int_triple(long a, long b, long c) {
     return kv::tuple_of({x.get(), y.get(), z.get()});
 }
 
-// The runtime's int() of a text: surrounding whitespace, a sign and single
+// The runtime's int(): for a text, surrounding whitespace, a sign and single
 // underscores between digits are accepted; anything else raises ValueError.
-Ref int_of(PyObject* text) { return kv::own(PyLong_FromUnicodeObject(text, 10)); }
+Ref int_of(PyObject* value) { return kv::own(PyNumber_Long(value)); }
 
-// The part of `text` before the first `sep`, or all of it.
-Ref cut_at(PyObject* text, Py_UCS4 sep) {
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    const Py_ssize_t at = PyUnicode_FindChar(text, sep, 0, length, 1);
-    if (at == -2) kv::raise_set();
-    if (at == -1) return Ref::borrow(text);
-    return kv::own(PyUnicode_Substring(text, 0, at));
+// `value[i]`
+Ref item(PyObject* value, Py_ssize_t i) {
+    Ref index = kv::own(PyLong_FromSsize_t(i));
+    return kv::own(PyObject_GetItem(value, index.get()));
 }
 
-// (major, minor, patch) of a dotted version text; "+local" and "-suffix" are
-// cut off the patch, further dotted parts ignored, missing parts read as 0.
+// `value.split(sep)[0]`: the part before the first `sep`, by the value's own split.
+Ref cut_at(PyObject* value, const char* sep) {
+    Ref parts = kv::call_method(value, "split", {kv::interned(sep).get()});
+    return item(parts.get(), 0);
+}
+
+// Whether `len(parts) > count`, asked afresh each time: the parts come from
+// the version's own split and may change under the calls made in between.
+bool longer_than(PyObject* parts, Py_ssize_t count) {
+    const Py_ssize_t n = PyObject_Length(parts);
+    if (n < 0) kv::raise_set();
+    return n > count;
+}
+
+// (major, minor, patch) of a dotted version text, through its own `split`;
+// "+local" and "-suffix" are cut off the patch, further dotted parts ignored,
+// missing parts read as 0.
 Ref parse_version(PyObject* version) {
-    Ref dot = kv::interned(".");
-    Ref parts = kv::own(PyUnicode_Split(version, dot.get(), -1));
-    const Py_ssize_t n = PyList_GET_SIZE(parts.get());
+    Ref parts = kv::call_method(version, "split", {kv::interned(".").get()});
     Ref zero = kv::own(PyLong_FromLong(0));
-    Ref major = n >= 1 ? int_of(PyList_GET_ITEM(parts.get(), 0)) : zero;
-    Ref minor = n >= 2 ? int_of(PyList_GET_ITEM(parts.get(), 1)) : zero;
-    Ref patch_text = n >= 3 ? cut_at(cut_at(PyList_GET_ITEM(parts.get(), 2), '+').get(), '-')
-                            : kv::text("0");
+    PyObject* p = parts.get();
+    Ref major = longer_than(p, 0) ? int_of(item(p, 0).get()) : zero;
+    Ref minor = longer_than(p, 1) ? int_of(item(p, 1).get()) : zero;
+    Ref patch_text = longer_than(p, 2) ? cut_at(cut_at(item(p, 2).get(), "+").get(), "-") : kv::text("0");
     Ref patch = int_of(patch_text.get());
     return kv::tuple_of({major.get(), minor.get(), patch.get()});
 }
 
+// Reading lumivar.__version__ and every step of its parsing: a ValueError,
+// IndexError or AttributeError on the way (a module __getattr__ included)
+// gives (0, 0, 0); the import itself and every other error pass.
 Ref lumivar_version() {
     // Imported by name on each call: whatever sys.modules holds is read.
     Ref lumivar = kv::import("lumivar");
-    Ref name = kv::interned("__version__");
-    Ref version = kv::attr_or_null(lumivar.get(), name.get());
-    // A missing or non-text version (bytes, a number, None) is unreadable.
-    if (!version || !PyUnicode_Check(version.get())) return int_triple(0, 0, 0);
     try {
+        Ref version = kv::attr(lumivar.get(), kv::interned("__version__").get());
+        // A non-text version (bytes, a number, None) is unreadable.
+        if (!PyUnicode_Check(version.get())) return int_triple(0, 0, 0);
         return parse_version(version.get());
     } catch (const kv::PyErrorSet&) {
         if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_IndexError) &&

@@ -93,6 +93,56 @@ def test_version_is_read_on_every_call_through_the_module_global(world, monkeypa
     assert world.cell.options == [{}, IGNORE, {}]
 
 
+def raising(error):
+    def fail(*args):
+        raise error
+
+    return fail
+
+
+def own_split(answer):
+    """A version text whose own split gives `answer(sep)`; the separators asked for are kept."""
+    asked = []
+    version = type("Version", (str,), {"split": lambda self, sep: asked.append(sep) or answer(sep)})("1.2.3")
+    return version, asked
+
+
+@pytest.mark.parametrize("getattr_error", [ValueError("no version"), IndexError("no version"), AttributeError("none")])
+def test_an_unreadable_version_attribute_gives_zeros(world, monkeypatch, getattr_error):
+    lumivar = types.ModuleType("lumivar")
+    lumivar.__getattr__ = raising(getattr_error)
+    monkeypatch.setitem(sys.modules, "lumivar", lumivar)
+    assert fz._get_lumivar_version() == (0, 0, 0)
+    fz.freeze("top")
+    assert world.cell.options == [{}]
+
+
+@pytest.mark.parametrize("answer, triple", [
+    (lambda sep: ["9", "40", "1+x-y"], (9, 40, 1)),
+    (lambda sep: ("9", "7"), (9, 7, 0)),
+    (lambda sep: ["10", "2", own_split(lambda sep: ["5", "x"])[0]], (10, 2, 5)),  # the patch's own split too
+    (lambda sep: ["9", "34", "rc1"], (0, 0, 0)),
+    (raising(IndexError("short")), (0, 0, 0)),
+    (lambda sep: [b"9", "x"], (0, 0, 0)),
+])
+def test_the_version_is_split_by_its_own_split(monkeypatch, answer, triple):
+    version, asked = own_split(answer)
+    set_version(monkeypatch, version)
+    assert fz._get_lumivar_version() == triple and asked == ["."]
+
+
+@pytest.mark.parametrize("answer, error, message", [
+    (raising(KeyError("split")), KeyError, "'split'"),
+    (lambda sep: None, TypeError, "object of type 'NoneType' has no len()"),
+    (lambda sep: [1.5j], TypeError, "int() argument must be a string, a bytes-like object or a real number, not 'complex'"),
+])
+def test_other_errors_of_the_own_split_pass(monkeypatch, answer, error, message):
+    set_version(monkeypatch, own_split(answer)[0])
+    with pytest.raises(error) as info:
+        fz._get_lumivar_version()
+    assert str(info.value) == message
+
+
 def test_other_version_errors_pass(world, monkeypatch):
     lumivar = types.ModuleType("lumivar")
     lumivar.__getattr__ = lambda name: {}[name]
