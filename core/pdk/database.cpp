@@ -133,9 +133,14 @@ static void clean_containers_also_in_cells(State& st, PyObject* pdk) {
             del_item(cells.get(), k);
             continue;
         }
-        // The project's own package wins; between two outsiders the cell does.
+        // The project's own package wins, the container's module examined
+        // first; between two outsiders the cell wins. The cell's module is
+        // asked even though both answers keep the cell: a module name that is
+        // not text fails there.
         if (starts_with(container_mod.get(), prefix.get()))
             del_item(cells.get(), k);
+        else if (starts_with(cell_mod.get(), prefix.get()))
+            del_item(containers.get(), k);
         else
             del_item(containers.get(), k);
     }

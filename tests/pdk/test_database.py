@@ -103,3 +103,18 @@ def test_the_same_object_as_cell_and_container_stays_a_container(pdk, platform):
     target = lumivar.Pdk("p", cells={"x": shared}, containers={"x": shared})
     pdk._clean_containers_also_in_cells(pdk=target)
     assert (target.cells, target.containers) == ({}, {"x": shared})
+
+
+@pytest.mark.parametrize(
+    "container_module, winner",
+    [("lumivar.samples", None), ("chip.cells", "container")],  # the cell's module is asked only in the first
+)
+def test_a_cell_module_name_that_is_not_text_is_asked_for_its_prefix(pdk, platform, container_module, winner):
+    target = lumivar.Pdk("p", cells={"both": factory(5)}, containers={"both": factory(container_module)})
+    if winner is None:
+        with pytest.raises(AttributeError, match="^'int' object has no attribute 'startswith'$"):
+            pdk._clean_containers_also_in_cells(target)
+        assert list(target.cells) == list(target.containers) == ["both"]
+    else:
+        pdk._clean_containers_also_in_cells(target)
+        assert (list(target.cells), list(target.containers)) == ([], ["both"])
