@@ -129,7 +129,7 @@ static Ref present_records_for(State& st, PyObject* static_records, PyObject* pa
     return present;
 }
 
-static Ref register_cells(State& st, PyObject* given_paths, PyObject* reload) {
+static Ref register_cells(State& st, PyObject* given_paths, bool reload) {
     Ref paths = absolute_paths(st, given_paths);
     Ref pdk = call_get_pdk(st);
     Ref base_pdk = call_get_base_pdk(st);
@@ -141,7 +141,7 @@ static Ref register_cells(State& st, PyObject* given_paths, PyObject* reload) {
     if (!truthy(setting(st, "is_a_pdk").get()))
         static_records = call_filter_records_for_non_pdk_project(st, static_records.get(), base_pdk.get());
 
-    Ref imported = call_import_modules(st, static_records.get(), paths.get(), reload);
+    Ref imported = call_import_modules(st, static_records.get(), paths.get(), reload ? Py_True : Py_False);
     auto [modules, errors] = unpack2(imported.get());
     Ref handled = call_handle_import_errors(st, static_records.get(), errors.get());
     auto [error_cells, error_records] = unpack2(handled.get());
@@ -177,7 +177,7 @@ static Ref register_cells(State& st, PyObject* given_paths, PyObject* reload) {
         kv::list_append(added.get(), kv::attr(record.get(), "name").get());
     if (PyErr_Occurred()) kv::raise_set();
 
-    if (truthy(reload)) {
+    if (reload) {
         Ref register_models = kv::global(st.module, "register_models");
         Ref models_kw = kwargs({{"reload", Py_True}});
         (void)kv::call(register_models.get(), {G.get()}, models_kw.get());
@@ -193,8 +193,11 @@ static PyObject* py_register_cells(PyObject*, PyObject* const* args, Py_ssize_t 
     return kv::entry([&] {
         static const kv::Signature sig("register_cells", {kv::kwopt("paths"), kv::kwopt("reload")});
         kv::Args a = kv::bind(sig, args, nargs, kwnames);
+        // Taken once, as a bool, before anything else: every later use sees
+        // the same answer, and a failing truth test changes nothing.
+        const bool reload = truthy(a.get(1, Py_True));
         Ref no_paths = kv::own(PyTuple_New(0));
-        return register_cells(state(), a.get(0, no_paths.get()), a.get(1, Py_True));
+        return register_cells(state(), a.get(0, no_paths.get()), reload);
     });
 }
 

@@ -115,6 +115,38 @@ def test_a_registration_of_given_paths(pdk, platform, project, record, tmp_path,
     assert sorted(db.stored) == ["elsewhere", "good", "lost"] and platform.models == []
 
 
+class Truth:
+    """A reload value that counts its truth tests; `answer` is returned or raised."""
+
+    def __init__(self, answer):
+        self.answer, self.asked = answer, 0
+
+    def __bool__(self):
+        self.asked += 1
+        if isinstance(self.answer, BaseException):
+            raise self.answer
+        return self.answer
+
+
+@pytest.mark.parametrize("reload, passed", [(0, False), ("yes", True), (Truth(True), True), (Truth(False), False)])
+def test_reload_is_taken_once_as_a_bool(pdk, platform, project, monkeypatch, reload, passed):
+    assert pdk.register_cells(reload=reload)[0]  # the module's own _import_modules
+    seen = []
+    monkeypatch.setattr(pdk, "_import_modules", lambda records, paths, *, reload: seen.append(reload) or ({}, {}))
+    pdk.register_cells(reload=reload)
+    assert seen == [passed] and type(seen[0]) is bool
+    assert platform.imports.calls[0][1] is passed  # the first registration's import
+    assert platform.models == ([(platform.cg.graph, True)] * 2 if passed else [])
+    assert getattr(reload, "asked", 2) == 2  # once per registration
+
+
+def test_a_reload_without_a_truth_value_fails_before_any_step(pdk, platform, project):
+    undecided = Truth(ValueError("truth of an undecided value"))
+    with pytest.raises(ValueError, match="^truth of an undecided value$"):
+        pdk.register_cells(paths="cells.py", reload=undecided)  # before the refusal of a lone path, too
+    assert platform.events == [] and undecided.asked == 1
+
+
 def test_a_project_that_is_a_pdk_keeps_every_record(pdk, platform, project):
     platform.settings.values["is_a_pdk"] = True
     assert "outsider" in pdk.register_cells()[0] and platform.project.cells["outsider"] is abs
