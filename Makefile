@@ -49,9 +49,10 @@ test: install $(VENV)/.typing
 demo: install
 	$(PY) examples/demo.py
 
-# The peer parser of the benchmark comes from the package registry.
+# The peer readers of the benchmark come from the package registry.
+BENCH_PEERS := spicelib PySpice eda-netlist-parser
 bench: install
-	@$(PY) -c "import spicelib" 2>/dev/null || $(PIP) install spicelib
+	@$(PY) -c "import spicelib, PySpice, netlist_parser" 2>/dev/null || $(PIP) install $(BENCH_PEERS)
 	$(PY) bench/run.py
 
 # The modules built with AddressSanitizer and UndefinedBehaviorSanitizer, and

@@ -11,7 +11,20 @@ expressions (from keyword arguments and from block settings), brace lists,
 continuation lines, "$" and "*" comments, location comments, blank lines and
 tabs.
 
-    python bench/gen_netlist.py 100000 > net.sp
+Workloads (`WORKLOADS`), each seeded and deterministic:
+
+- "base": the mix above, about 50 element lines per block;
+- "hierarchy": about 40 element lines per block (2,500 blocks per 100k lines),
+  and half the elements of every later block instantiate one of all the
+  earlier blocks, so the port look-ups meet many distinct subcircuits;
+- "expressions": as "base", with about 40% of the settings single-quoted
+  literal expressions of every literal form (signed numbers, texts with
+  escapes and prefixes, bytes, tuples, lists, sets, dicts inside lists,
+  complex numbers, nesting), plus names resolved from the keyword arguments
+  and from the block's settings. Imported without the keyword arguments
+  (the benchmark's "expressions, no keywords"), its names warn and become None.
+
+    python bench/gen_netlist.py 100000 [workload] > net.sp
 """
 
 from __future__ import annotations
@@ -24,7 +37,35 @@ KWARGS = {"wg_width": 0.5, "gap": 0.2}
 COMPONENTS = ("straight", "bend_euler", "taper", "delay_line")
 
 
-def _settings(rng: random.Random) -> str:
+# Single-quoted literal expressions, one of each form. Top-level braces read
+# as a list, so dicts stand inside other literals; texts inside use double
+# quotes; no "=" (it separates settings), "*" or "$" (they open comments).
+LITERALS = (
+    "-1.5", "+3", "-0x1F", "1_000", "2.5e-3", "1+2j", "-2-3.5j", "4j",
+    '"a\\tb"', 'r"x\\y"', 'b"by"', 'u"txt"', '"\\u00e9t\\x41"', '"con" "cat"',
+    "(1, 0)", "(1,)", "()", "[0.5, 1.5]", "{1, 2}", '[(1, 2), {"k": [3, None]}]',
+    '({"a": (1, [2, {3}])}, True)', '[[-1, 2.0], [False, "z"]]', "((1+1j), -0.0)",
+)
+
+
+def _expression(rng: random.Random) -> str:
+    r = rng.random()
+    if r < 0.2:
+        return rng.choice(("'wg_width'", "'gap'"))
+    if r < 0.3:
+        return "'lsub'"
+    return "'" + rng.choice(LITERALS) + "'"
+
+
+def _settings(rng: random.Random, expressions: bool = False) -> str:
+    if expressions:
+        return " ".join(
+            f"e{k}={_expression(rng)}" if rng.random() < 0.4 else _plain_setting(rng)
+            for k in range(rng.randint(1, 4)))
+    return " ".join(_plain_setting(rng) for _ in range(rng.randint(1, 3)))
+
+
+def _plain_setting(rng: random.Random) -> str:
     choices = (
         lambda: f"length={rng.randint(1, 500)}",
         lambda: f"width={rng.choice(['0.5u', '450n', '1.2', '3'])}",
@@ -35,7 +76,7 @@ def _settings(rng: random.Random) -> str:
         lambda: f"loss={rng.random():.4f}",
         lambda: f"r={rng.randint(1, 99)}k",
     )
-    return " ".join(rng.choice(choices)() for _ in range(rng.randint(1, 3)))
+    return rng.choice(choices)()
 
 
 def _location(rng: random.Random, marker: str) -> str:
@@ -47,8 +88,10 @@ def _location(rng: random.Random, marker: str) -> str:
 
 
 def _element_lines(rng: random.Random, index: int, left: str, right: str,
-                   children: list[str]) -> list[str]:
+                   children: list[str], workload: str) -> list[str]:
     kind = rng.random()
+    if workload == "hierarchy" and children and rng.random() < 0.5:
+        kind = 0.3  # an instance of an earlier block
     sep = "\t" if rng.random() < 0.1 else " "
     if kind < 0.2:
         line = f"R{index}{sep}{left} {right} r={rng.randint(1, 999)}k"
@@ -57,7 +100,7 @@ def _element_lines(rng: random.Random, index: int, left: str, right: str,
     elif kind < 0.35 and children:
         line = f"X{index} {left} {right} {rng.choice(children)}"
     else:
-        line = f"X{index} {left} {right} {rng.choice(COMPONENTS)} {_settings(rng)}"
+        line = f"X{index} {left} {right} {rng.choice(COMPONENTS)} {_settings(rng, workload == 'expressions')}"
     r = rng.random()
     if r < 0.3:
         line += _location(rng, rng.choice("*$"))
@@ -79,7 +122,14 @@ def _source_pair(index: int, left: str, right: str, block: int) -> list[str]:
     ]
 
 
-def generate(elements: int, seed: int = 7, per_block: int = 50) -> str:
+WORKLOADS = ("base", "hierarchy", "expressions")
+
+
+def generate(elements: int, seed: int = 7, per_block: int | None = None, workload: str = "base") -> str:
+    if workload not in WORKLOADS:
+        raise ValueError(f"unknown workload {workload!r}; one of {', '.join(WORKLOADS)}")
+    if per_block is None:
+        per_block = 40 if workload == "hierarchy" else 50
     rng = random.Random(seed)
     out: list[str] = ["* generated netlist", ""]
     blocks = max(1, elements // per_block)
@@ -89,7 +139,10 @@ def generate(elements: int, seed: int = 7, per_block: int = 50) -> str:
         count = per_block if b < blocks - 1 else elements - made
         name = f"cell_{b}"
         out.append(f".subckt {name} a b lsub={rng.randint(1, 9)}u")
-        children = names[-20:] if b >= blocks // 2 else []
+        if workload == "hierarchy":
+            children = names  # every earlier block
+        else:
+            children = names[-20:] if b >= blocks // 2 else []
         node = "a"
         i = 0
         while i < count:
@@ -99,7 +152,7 @@ def generate(elements: int, seed: int = 7, per_block: int = 50) -> str:
                 out.extend(_source_pair(i, node, right, b))
                 i += 2
             else:
-                out.extend(_element_lines(rng, i, node, right, children))
+                out.extend(_element_lines(rng, i, node, right, children, workload))
                 i += 1
             node = right
             if rng.random() < 0.02:
@@ -121,4 +174,4 @@ def element_count(text: str) -> int:
 
 if __name__ == "__main__":
     n = int(sys.argv[1]) if len(sys.argv) > 1 else 10000
-    sys.stdout.write(generate(n))
+    sys.stdout.write(generate(n, workload=sys.argv[2] if len(sys.argv) > 2 else "base"))

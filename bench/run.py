@@ -1,17 +1,27 @@
 """SPICE import benchmark: `make bench`.
 
-For 10k, 100k and 1M element lines of a generated netlist (gen_netlist.py) it
-prints file size, median import time over several runs after a warm-up,
+For each workload of gen_netlist.py (and the expression workload imported
+without its keyword arguments), at 10k, 100k and 1M element lines, it prints
+file size, median import time over several runs after a warm-up,
 element lines per second, the peak memory added during the import and four
 ratios measured in the same run (import, `pickle.loads`, normalisation and
 peer alternate from run to run, so that a change of load on the machine
 touches all of them alike):
 
 - floor: import time / time of `pickle.loads` rebuilding the same result;
-- peer: time of a pure-Python SPICE parser on the same content / import time
-  (10k and 100k only; the content gets a final ".end" line, which that parser
-  requires and our dialect refuses, and nothing else);
-- scaling: time per element line at the largest size / at the smallest;
+- peers: time of each pure-Python SPICE reader from the package registry on
+  the same content / import time (10k and 100k only). Each peer reads a copy
+  of the file with a final ".end" line, which they require and our dialect
+  refuses, and nothing else changed. What each builds:
+  - spicelib `SpiceEditor(path)`: the file's lines, kept for editing, with
+    its subcircuit blocks found and indexed;
+  - PySpice `SpiceParser(source=text)`: a statement object per line (element
+    name, nodes, parameters as texts), grouped by subcircuit;
+  - eda-netlist-parser `NetlistParser(internal=True).parse(path)`: a cell per
+    subcircuit with its pins and device instances (name, reference, pins,
+    parameters as texts);
+- scaling: time per element line at the largest size / at the smallest, and
+  the floor ratio at the largest size / at the smallest;
 - memory: peak memory added / (file size + memory of the result).
 
 The circuit-model normalisation (`nodalis.netlist`, the host's cost in the real
@@ -31,6 +41,7 @@ import sys
 import tempfile
 import time
 import tracemalloc
+import warnings
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
@@ -41,7 +52,7 @@ import gen_netlist  # noqa: E402
 
 SIZES = [int(s) for s in os.environ.get("BENCH_SIZES", "10000,100000,1000000").split(",")]
 RUNS = int(os.environ.get("BENCH_RUNS", "5"))
-PEER_SIZES = {10000, 100000}
+PEER_SIZES = {int(s) for s in os.environ.get("BENCH_PEER_SIZES", "10000,100000").split(",")}
 
 
 def side_by_side(fns: dict, runs: int = RUNS) -> dict:
@@ -73,59 +84,116 @@ def peak_memory(fn) -> tuple[int, int, object]:
     return peak - base, current - base, result
 
 
-def peer_parser(path: Path):
-    """The peer parser on a copy of the file with the final ".end" it needs."""
-    try:
-        from spicelib import SpiceEditor
-    except ImportError:
-        return None
+def spicelib_peer(path: Path):
+    from spicelib import SpiceEditor
+
+    return lambda: SpiceEditor(str(path))
+
+
+def pyspice_peer(path: Path):
+    from PySpice.Spice.Parser import SpiceParser
+
+    text = path.read_text()
+    return lambda: SpiceParser(source=text)
+
+
+def eda_peer(path: Path):
+    from netlist_parser import NetlistParser
+
+    return lambda: NetlistParser(internal=True).parse(str(path))
+
+
+# name: the peer's reader of a file with the final ".end" line (made by make_peer_file).
+PEERS = {"spicelib": spicelib_peer, "pyspice": pyspice_peer, "eda": eda_peer}
+
+
+def make_peer_file(path: Path) -> Path:
     peer_path = path.with_suffix(".net")
     peer_path.write_text(path.read_text() + ".end\n")
-    return lambda: SpiceEditor(str(peer_path))
+    return peer_path
 
 
-def main() -> None:
+def peer_functions(path: Path) -> dict:
+    """The peers that are installed, as timed functions."""
+    peer_path = make_peer_file(path)
+    fns = {}
+    for name, make in PEERS.items():
+        try:
+            fns[name] = make(peer_path)
+        except ImportError:
+            print(f"peer {name} is not installed; skipped", file=sys.stderr)
+    return fns
+
+
+def measure(workload: str, n: int, kwargs: dict, tmp: Path) -> dict:
     from korvane.core.spicenet import parse_oc_spice
 
     import nodalis
 
-    rows = []
-    with tempfile.TemporaryDirectory() as tmp:
-        for n in SIZES:
-            path = Path(tmp) / f"net_{n}.sp"
-            path.write_text(gen_netlist.generate(n))
-            size = path.stat().st_size
+    path = tmp / f"{workload}_{n}.sp"
+    path.write_text(gen_netlist.generate(n, workload=workload))
+    size = path.stat().st_size
 
-            def run():
-                return parse_oc_spice(path, **gen_netlist.KWARGS)
+    def run():
+        return parse_oc_spice(path, **kwargs)
 
-            result = run()
-            blob = pickle.dumps(result, protocol=pickle.HIGHEST_PROTOCOL)
-            fns = {"import": run, "floor": lambda: pickle.loads(blob), "norm": lambda: nodalis.netlist(result)}
-            peer_fn = peer_parser(path) if n in PEER_SIZES else None
-            if peer_fn:
-                fns["peer"] = peer_fn
-            t = side_by_side(fns)
-            del result, blob
-            peak, held, result = peak_memory(run)
-            del result
-            rows.append(dict(n=n, size=size, t=t["import"], floor=t["floor"], norm=t["norm"],
-                             peak=peak, held=held, peer=t.get("peer")))
-            print(f"measured {n} element lines", file=sys.stderr)
+    result = run()
+    blob = pickle.dumps(result, protocol=pickle.HIGHEST_PROTOCOL)
+    fns = {"import": run, "floor": lambda: pickle.loads(blob), "norm": lambda: nodalis.netlist(result)}
+    peers = peer_functions(path) if n in PEER_SIZES else {}
+    fns.update({f"peer {name}": fn for name, fn in peers.items()})
+    t = side_by_side(fns)
+    del result, blob
+    peak, held, result = peak_memory(run)
+    del result
+    return dict(n=n, size=size, t=t["import"], floor=t["floor"], norm=t["norm"], peak=peak, held=held,
+                peers={name: t[f"peer {name}"] for name in peers})
 
-    print(f"{'lines':>9} {'file MB':>8} {'import s':>9} {'us/line':>8} {'lines/s':>9} {'peak MB':>8} "
-          f"{'pickle s':>9} {'floor':>6} {'floor-n':>7} {'peer s':>7} {'peer':>6} {'memory':>7} {'normalise s':>11}")
+
+def print_table(title: str, rows: list[dict]) -> None:
+    print(f"\n{title}")
+    peer_names = list(PEERS)
+    print(f"{'lines':>9} {'file MB':>8} {'import s':>9} {'us/line':>8} {'peak MB':>8} {'pickle s':>9} "
+          f"{'floor':>6} {'floor-n':>7} " + " ".join(f"{name:>8}" for name in peer_names) +
+          f" {'memory':>7} {'normalise s':>11}")
     for r in rows:
-        peer_s = f"{r['peer']:7.3f}" if r["peer"] else f"{'-':>7}"
-        peer = f"{r['peer'] / r['t']:6.1f}" if r["peer"] else f"{'-':>6}"
-        print(f"{r['n']:>9} {r['size'] / 1e6:8.1f} {r['t']:9.4f} {r['t'] / r['n'] * 1e6:8.2f} {r['n'] / r['t']:9.0f} "
+        peers = " ".join(f"{r['peers'][name] / r['t']:8.1f}" if name in r["peers"] else f"{'-':>8}"
+                         for name in peer_names)
+        print(f"{r['n']:>9} {r['size'] / 1e6:8.1f} {r['t']:9.4f} {r['t'] / r['n'] * 1e6:8.2f} "
               f"{r['peak'] / 1e6:8.1f} {r['floor']:9.4f} {r['t'] / r['floor']:6.2f} "
-              f"{(r['t'] - r['norm']) / r['floor']:7.2f} {peer_s} {peer} "
+              f"{(r['t'] - r['norm']) / r['floor']:7.2f} {peers} "
               f"{r['peak'] / (r['size'] + r['held']):7.2f} {r['norm']:11.4f}")
     if len(rows) > 1:
         first, last = rows[0], rows[-1]
         scaling = (last["t"] / last["n"]) / (first["t"] / first["n"])
-        print(f"scaling (time per line, {last['n']} / {first['n']}): {scaling:.2f}")
+        floor_scaling = (last["t"] / last["floor"]) / (first["t"] / first["floor"])
+        print(f"scaling ({last['n']} / {first['n']}): time per line {scaling:.2f}, floor ratio {floor_scaling:.2f}")
+
+
+# Workload name: (generator workload, keyword arguments of the import).
+WORKLOADS = {
+    "base": ("base", gen_netlist.KWARGS),
+    "hierarchy": ("hierarchy", gen_netlist.KWARGS),
+    "expressions": ("expressions", gen_netlist.KWARGS),
+    "expressions, no keywords": ("expressions", {}),
+}
+
+
+def main() -> None:
+    chosen = os.environ.get("BENCH_WORKLOADS")
+    names = [w.strip() for w in chosen.split(";")] if chosen else list(WORKLOADS)
+    with tempfile.TemporaryDirectory() as tmp, warnings.catch_warnings():
+        # The unresolved names of "no keywords" warn once each; the warnings
+        # are not what is measured.
+        warnings.simplefilter("ignore")
+        for name in names:
+            workload, kwargs = WORKLOADS[name]
+            rows = []
+            for n in SIZES:
+                rows.append(measure(workload, n, kwargs, Path(tmp)))
+                print(f"measured {name}, {n} element lines", file=sys.stderr)
+            print_table(f"workload: {name}", rows)
+            sys.stdout.flush()
 
 
 if __name__ == "__main__":
