@@ -54,6 +54,7 @@ BENCH_PEERS := spicelib PySpice eda-netlist-parser
 bench: install
 	@$(PY) -c "import spicelib, PySpice, netlist_parser" 2>/dev/null || $(PIP) install $(BENCH_PEERS)
 	$(PY) bench/run.py
+	$(PY) bench/complexity.py
 
 # The modules built with AddressSanitizer and UndefinedBehaviorSanitizer, and
 # the whole suite run against them. The interpreter is not instrumented, so the
