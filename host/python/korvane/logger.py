@@ -40,8 +40,23 @@ class _StderrHandler(logging.StreamHandler):
         pass
 
 
+# `os.environ.get` of an unset variable raises and catches a KeyError inside
+# the mapping, which costs more than the rest of `get_logger`; the mapping's
+# own store answers the same question without it. Kept only where the store
+# is there to read.
+_ENVIRONMENT_STORE = getattr(os.environ, "_data", None)
+_ENCODED_VARIABLE = os.environ.encodekey(LEVEL_VARIABLE) if hasattr(os.environ, "encodekey") else None
+
+
+def _level_text() -> str:
+    if isinstance(_ENVIRONMENT_STORE, dict) and _ENCODED_VARIABLE is not None:
+        raw = _ENVIRONMENT_STORE.get(_ENCODED_VARIABLE)
+        return "" if raw is None else os.environ.decodevalue(raw)
+    return os.environ.get(LEVEL_VARIABLE, "")
+
+
 def _level_from_environment() -> int:
-    text = os.environ.get(LEVEL_VARIABLE, "").strip()
+    text = _level_text().strip()
     if not text:
         return DEFAULT_LEVEL
     if text.lstrip("+-").isdigit():
@@ -62,7 +77,10 @@ def get_logger() -> logging.Logger:
     logger = logging.getLogger(LOGGER_NAME)
     level = _level_from_environment()
     # Matched by name so that a reloaded module does not attach a second one.
-    if not any(handler.get_name() == _HANDLER_NAME for handler in logger.handlers):
+    for handler in logger.handlers:
+        if handler.get_name() == _HANDLER_NAME:
+            break
+    else:
         logger.addHandler(_StderrHandler())
     if logger.level != level:
         logger.setLevel(level)
