@@ -105,26 +105,24 @@ static Ref log_text(const char* prefix, PyObject* pdk) {
 // deep, written into the attribute dictionary directly.
 static void freeze_attributes(State& st, PyObject* pdk) {
     Ref attrs = kv::attr(pdk, "__dict__");
-    Ref items = items_of(attrs.get());
     Ref frozen = kv::new_list();
     Ref frozendict;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-        auto [key, value] = unpack2(PyList_GET_ITEM(items.get(), i));
+    for_each_item(attrs.get(), [&](PyObject* key, PyObject* value) {
         Ref converted;
-        if (kv::ok(PyObject_IsInstance(value.get(), st.Mapping.get()))) {
+        if (kv::ok(PyObject_IsInstance(value, st.Mapping.get()))) {
             if (!frozendict) frozendict = kv::global(st.module, "frozendict");
-            converted = kv::call(frozendict.get(), {value.get()});
-        } else if (PyList_Check(value.get())) {
-            converted = kv::own(PySequence_Tuple(value.get()));
+            converted = kv::call(frozendict.get(), {value});
+        } else if (PyList_Check(value)) {
+            converted = kv::own(PySequence_Tuple(value));
         } else {
-            converted = value;
+            converted = Ref::borrow(value);
         }
-        kv::list_append(frozen.get(), kv::tuple_of({key.get(), converted.get()}).get());
-    }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(frozen.get()); ++i) {
-        PyObject* pair = PyList_GET_ITEM(frozen.get(), i);
+        kv::list_append(frozen.get(), kv::tuple_of({key, converted.get()}).get());
+    });
+    // The pairs are ours alone, and a tuple holds its items.
+    for_each(frozen.get(), [&](PyObject* pair) {
         kv::ok(PyObject_SetItem(attrs.get(), PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1)));
-    }
+    });
 }
 
 static Ref get_base_pdk(State& st) {

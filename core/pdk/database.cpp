@@ -174,15 +174,13 @@ static Ref filter_records_for_non_pdk_project(State& st, PyObject* static_record
     Ref project_path = kv::own(PyNumber_TrueDivide(project_dir.get(), project_name.get()));
 
     Ref filtered = kv::new_dict();
-    Ref items = items_of(static_records);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-        auto [name, record] = unpack2(PyList_GET_ITEM(items.get(), i));
-        Ref source_path = kv::call_method(record.get(), "absolute_source");
+    for_each_item(static_records, [&](PyObject* name, PyObject* record) {
+        Ref source_path = kv::call_method(record, "absolute_source");
         const bool is_project_cell = lies_under(source_path.get(), project_path.get());
         Ref base_cells = kv::attr(base_pdk, "cells");
-        const bool is_base_pdk_cell = contains(base_cells.get(), name.get());
-        if (is_project_cell || is_base_pdk_cell) kv::dict_set(filtered.get(), name.get(), record.get());
-    }
+        const bool is_base_pdk_cell = contains(base_cells.get(), name);
+        if (is_project_cell || is_base_pdk_cell) kv::dict_set(filtered.get(), name, record);
+    });
     return filtered;
 }
 

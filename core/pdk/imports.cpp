@@ -24,17 +24,15 @@ struct SortEntry {
 
 static Ref sort_paths(State& st, PyObject* paths) {
     std::vector<SortEntry> entries;
-    Ref it = kv::own(PyObject_GetIter(paths));
-    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
-        Ref path = kv::call(st.Path.get(), {item.get()});
+    for_each(paths, [&](PyObject* item) {
+        Ref path = kv::call(st.Path.get(), {item});
         Ref resolved = kv::call_method(path.get(), "resolve");
         Ref parts = kv::attr(resolved.get(), "parts");
         const Py_ssize_t depth = PyObject_Length(parts.get());
         if (depth < 0) kv::raise_set();
         Ref text = kv::to_text(resolved.get());
         entries.push_back({depth, PyUnicode_GetLength(text.get()), text, resolved});
-    }
-    if (PyErr_Occurred()) kv::raise_set();
+    });
     // (components, text length, text): shallow files first, then short paths.
     std::stable_sort(entries.begin(), entries.end(), [](const SortEntry& a, const SortEntry& b) {
         if (a.depth != b.depth) return a.depth < b.depth;
@@ -155,14 +153,15 @@ Ref call_error_cell(State& st, PyObject* funcname, PyObject* modname, PyObject* 
 // --- _import_modules -------------------------------------------------------------
 
 // Entries of `found` (a map keyed by path) under the record paths, in their
-// order, keeping only true values.
+// order, keeping only true values. The list of record paths went to
+// `_sort_paths`, which may be replaced and keep it: it is walked as a for
+// loop walks a list, each path held while its look-up runs.
 static Ref pick(PyObject* found, PyObject* record_paths) {
     Ref picked = kv::new_dict();
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(record_paths); ++i) {
-        PyObject* path = PyList_GET_ITEM(record_paths, i);
+    for_each(record_paths, [&](PyObject* path) {
         Ref entry = get_item(found, path);
         if (entry && truthy(entry.get())) kv::dict_set(picked.get(), path, entry.get());
-    }
+    });
     return picked;
 }
 
@@ -170,19 +169,17 @@ static Ref import_modules(State& st, PyObject* static_records, PyObject* paths, 
     // The records' source files, each once, in the order they first appear.
     Ref record_paths = kv::new_list();
     Ref seen = kv::new_dict();
-    Ref records = values_of(static_records);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(records.get()); ++i) {
-        Ref path = kv::call_method(PyList_GET_ITEM(records.get(), i), "absolute_source");
-        if (kv::ok(PyDict_Contains(seen.get(), path.get()))) continue;
+    for_each_value(static_records, [&](PyObject* record) {
+        Ref path = kv::call_method(record, "absolute_source");
+        if (kv::ok(PyDict_Contains(seen.get(), path.get()))) return;
         kv::dict_set(seen.get(), path.get(), Py_None);
         kv::list_append(record_paths.get(), path.get());
-    }
+    });
     if (PyList_GET_SIZE(paths) > 0) {
         Ref kept = kv::new_list();
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(record_paths.get()); ++i) {
-            PyObject* path = PyList_GET_ITEM(record_paths.get(), i);
+        for_each(record_paths.get(), [&](PyObject* path) {
             if (contains(paths, path)) kv::list_append(kept.get(), path);
-        }
+        });
         record_paths = kept;
     }
 
@@ -218,9 +215,7 @@ static Ref handle_import_errors(State& st, PyObject* static_records, PyObject* e
 
     // The static records of each source file, in the records' order.
     Ref by_path = kv::new_dict();
-    Ref records = values_of(static_records);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(records.get()); ++i) {
-        PyObject* record = PyList_GET_ITEM(records.get(), i);
+    for_each_value(static_records, [&](PyObject* record) {
         Ref path = kv::call_method(record, "absolute_source");
         Ref list = kv::dict_get(by_path.get(), path.get());
         if (!list) {
@@ -228,15 +223,13 @@ static Ref handle_import_errors(State& st, PyObject* static_records, PyObject* e
             kv::dict_set(by_path.get(), path.get(), list.get());
         }
         kv::list_append(list.get(), record);
-    }
+    });
 
     Ref imports = kv::global(st.module, "imports");
-    Ref failures = items_of(errors);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(failures.get()); ++i) {
-        auto [path, failure] = unpack2(PyList_GET_ITEM(failures.get(), i));
-        auto [modname, error] = unpack2(failure.get());
+    for_each_item(errors, [&](PyObject* path, PyObject* failure) {
+        auto [modname, error] = unpack2(failure);
 
-        Ref file_name = kv::attr(path.get(), "name");
+        Ref file_name = kv::attr(path, "name");
         Ref line = cat({format_text(file_name.get()).get(), kv::interned(": ").get(),
                         format_text(error.get()).get()});
         kv::log_line(st.module, kv::Level::Warning, line.get());
@@ -244,7 +237,7 @@ static Ref handle_import_errors(State& st, PyObject* static_records, PyObject* e
         // A scan that fails leaves only the static records' names.
         Ref scanned;
         try {
-            scanned = kv::call_method(imports.get(), "get_cells_from_regex", {path.get()});
+            scanned = kv::call_method(imports.get(), "get_cells_from_regex", {path});
         } catch (const kv::PyErrorSet&) {
             if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
             PyErr_Clear();
@@ -259,20 +252,13 @@ static Ref handle_import_errors(State& st, PyObject* static_records, PyObject* e
             kv::ok(PySet_Add(seen.get(), name));
             kv::list_append(names.get(), name);
         };
-        Ref it = kv::own(PyObject_GetIter(scanned.get()));
-        while (Ref name = Ref::steal(PyIter_Next(it.get()))) visit(name.get());
-        if (PyErr_Occurred()) kv::raise_set();
-        if (Ref same_file = kv::dict_get(by_path.get(), path.get())) {
-            for (Py_ssize_t k = 0; k < PyList_GET_SIZE(same_file.get()); ++k) {
-                Ref name = kv::attr(PyList_GET_ITEM(same_file.get(), k), "name");
-                visit(name.get());
-            }
-        }
+        for_each(scanned.get(), visit);
+        if (Ref same_file = kv::dict_get(by_path.get(), path))
+            for_each(same_file.get(), [&](PyObject* record) { visit(kv::attr(record, "name").get()); });
 
         Ref message = kv::to_text(error.get());
         Ref status = kv::interned("ERROR");
-        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(names.get()); ++k) {
-            PyObject* name = PyList_GET_ITEM(names.get(), k);
+        for_each(names.get(), [&](PyObject* name) {
             Ref cell = call_error_cell(st, name, modname.get(), error.get());
             kv::dict_set(error_cells.get(), name, cell.get());
 
@@ -280,7 +266,7 @@ static Ref handle_import_errors(State& st, PyObject* static_records, PyObject* e
             if (!record || record.is(Py_None)) {
                 Ref m = kv::global(st.module, "m");
                 Ref factory_record = kv::attr(m.get(), "FactoryRecord");
-                Ref source = kv::to_text(path.get());
+                Ref source = kv::to_text(path);
                 Ref kw = kwargs({{"name", name},
                                  {"source", source.get()},
                                  {"status", status.get()},
@@ -293,8 +279,8 @@ static Ref handle_import_errors(State& st, PyObject* static_records, PyObject* e
                 kv::set_attr(record.get(), "message", message.get());
             }
             kv::dict_set(error_records.get(), name, record.get());
-        }
-    }
+        });
+    });
     return kv::tuple_of({error_cells.get(), error_records.get()});
 }
 

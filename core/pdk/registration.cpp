@@ -24,49 +24,50 @@ static void mark_missing(State& st, PyObject* cells, PyObject* name, PyObject* r
     kv::dict_set(cells, name, cell.get());
 }
 
+// One record still UNKNOWN: the attribute of its module, or an error cell.
+static void find_cell(State& st, PyObject* new_cells, PyObject* modules, PyObject* name, PyObject* record) {
+    Ref status = kv::attr(record, "status");
+    if (!equal(status.get(), kv::interned("UNKNOWN").get())) return;
+
+    Ref path = kv::call_method(record, "absolute_source");
+    Ref mod = get_item(modules, path.get());
+    if (!mod) {
+        // Not imported with the others: import it now, once per file.
+        Ref imports = kv::global(st.module, "imports");
+        Ref one = kv::new_list();
+        kv::list_append(one.get(), path.get());
+        Ref kw = kwargs({{"paths", one.get()}, {"reload", Py_False}, {"from_project", Py_False}});
+        Ref result = kv::call_method(imports.get(), "import_modules", {}, kw.get());
+        auto [extra_modules, ignored] = unpack2(result.get());
+        merge(modules, extra_modules.get());
+        mod = get_item(extra_modules.get(), path.get());
+    }
+    if (!mod) {
+        Ref record_name = kv::attr(record, "name");
+        mark_missing(st, new_cells, name, record, path.get(), PyExc_ModuleNotFoundError,
+                     {kv::interned("Module for cell '").get(), format_text(record_name.get()).get(),
+                      kv::interned("' with path ").get(), format_text(path.get()).get(),
+                      kv::interned(" not found.").get()});
+        return;
+    }
+
+    Ref cell = kv::attr_or_null(mod.get(), name);
+    if (!cell || cell.is(Py_None)) {
+        Ref record_name = kv::attr(record, "name");
+        mark_missing(st, new_cells, name, record, path.get(), PyExc_ImportError,
+                     {kv::interned("Cell '").get(), format_text(record_name.get()).get(),
+                      kv::interned("' not found in '").get(), format_text(path.get()).get(),
+                      kv::interned("'.").get()});
+        return;
+    }
+    kv::dict_set(new_cells, name, cell.get());
+}
+
 static Ref find_cells(State& st, PyObject* static_records, PyObject* modules) {
     Ref new_cells = kv::new_dict();
-    Ref unknown = kv::interned("UNKNOWN");
-    Ref items = items_of(static_records);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-        auto [name, record] = unpack2(PyList_GET_ITEM(items.get(), i));
-        Ref status = kv::attr(record.get(), "status");
-        if (!equal(status.get(), unknown.get())) continue;
-
-        Ref path = kv::call_method(record.get(), "absolute_source");
-        Ref mod = get_item(modules, path.get());
-        if (!mod) {
-            // Not imported with the others: import it now, once per file.
-            Ref imports = kv::global(st.module, "imports");
-            Ref one = kv::new_list();
-            kv::list_append(one.get(), path.get());
-            Ref kw = kwargs({{"paths", one.get()}, {"reload", Py_False}, {"from_project", Py_False}});
-            Ref result = kv::call_method(imports.get(), "import_modules", {}, kw.get());
-            auto [extra_modules, ignored] = unpack2(result.get());
-            merge(modules, extra_modules.get());
-            mod = get_item(extra_modules.get(), path.get());
-        }
-        if (!mod) {
-            Ref record_name = kv::attr(record.get(), "name");
-            mark_missing(st, new_cells.get(), name.get(), record.get(), path.get(),
-                         PyExc_ModuleNotFoundError,
-                         {kv::interned("Module for cell '").get(), format_text(record_name.get()).get(),
-                          kv::interned("' with path ").get(), format_text(path.get()).get(),
-                          kv::interned(" not found.").get()});
-            continue;
-        }
-
-        Ref cell = kv::attr_or_null(mod.get(), name.get());
-        if (!cell || cell.is(Py_None)) {
-            Ref record_name = kv::attr(record.get(), "name");
-            mark_missing(st, new_cells.get(), name.get(), record.get(), path.get(), PyExc_ImportError,
-                         {kv::interned("Cell '").get(), format_text(record_name.get()).get(),
-                          kv::interned("' not found in '").get(), format_text(path.get()).get(),
-                          kv::interned("'.").get()});
-            continue;
-        }
-        kv::dict_set(new_cells.get(), name.get(), cell.get());
-    }
+    for_each_item(static_records, [&](PyObject* name, PyObject* record) {
+        find_cell(st, new_cells.get(), modules, name, record);
+    });
     return new_cells;
 }
 
@@ -89,12 +90,10 @@ static Ref absolute_paths(State& st, PyObject* paths) {
         kv::raise(PyExc_TypeError, "paths must be an iterable of paths, not a single path (%.200s)",
                   kv::type_name(paths));
     Ref result = kv::new_list();
-    Ref it = kv::own(PyObject_GetIter(paths));
-    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
-        Ref path = kv::call(st.Path.get(), {item.get()});
+    for_each(paths, [&](PyObject* item) {
+        Ref path = kv::call(st.Path.get(), {item});
         kv::list_append(result.get(), kv::call_method(path.get(), "resolve").get());
-    }
-    if (PyErr_Occurred()) kv::raise_set();
+    });
     return result;
 }
 
@@ -117,13 +116,11 @@ static Ref present_records_for(State& st, PyObject* static_records, PyObject* pa
     // longer define: needed so that they can be removed.
     Ref by_source = call_spread(db.get(), "get_factories_by_source", paths);
     Ref extra_names = kv::new_list();
-    Ref lists = values_of(by_source.get());
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lists.get()); ++i) {
-        Ref it = kv::own(PyObject_GetIter(PyList_GET_ITEM(lists.get(), i)));
-        while (Ref name = Ref::steal(PyIter_Next(it.get())))
-            if (!contains(present.get(), name.get())) kv::list_append(extra_names.get(), name.get());
-        if (PyErr_Occurred()) kv::raise_set();
-    }
+    for_each_value(by_source.get(), [&](PyObject* names) {
+        for_each(names, [&](PyObject* name) {
+            if (!contains(present.get(), name)) kv::list_append(extra_names.get(), name);
+        });
+    });
     if (PyList_GET_SIZE(extra_names.get()) > 0)
         merge(present.get(), call_spread(db.get(), "get_factories_by_name", extra_names.get()).get());
     return present;
@@ -150,11 +147,9 @@ static Ref register_cells(State& st, PyObject* given_paths, bool reload) {
     Ref found = call_find_cells(st, static_records.get(), modules.get());
     merge(found.get(), error_cells.get());
     Ref new_cells = kv::new_dict();
-    Ref found_items = items_of(found.get());
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(found_items.get()); ++i) {
-        auto [name, cell] = unpack2(PyList_GET_ITEM(found_items.get(), i));
-        if (contains(static_records.get(), name.get())) kv::dict_set(new_cells.get(), name.get(), cell.get());
-    }
+    for_each_item(found.get(), [&](PyObject* name, PyObject* cell) {
+        if (contains(static_records.get(), name)) kv::dict_set(new_cells.get(), name, cell);
+    });
     merge(kv::attr(pdk.get(), "cells").get(), new_cells.get());
 
     Ref present = present_records_for(st, static_records.get(), paths.get());
@@ -164,18 +159,13 @@ static Ref register_cells(State& st, PyObject* given_paths, bool reload) {
     Ref update_kw = kwargs({{"add", add.get()}, {"remove", remove.get()}});
     (void)kv::call_method(db.get(), "update_factories", {}, update_kw.get());
 
-    Ref it = kv::own(PyObject_GetIter(remove.get()));
-    while (Ref name = Ref::steal(PyIter_Next(it.get()))) {
+    for_each(remove.get(), [&](PyObject* name) {
         Ref cells = kv::attr(pdk.get(), "cells");
-        if (contains(cells.get(), name.get())) del_item(cells.get(), name.get());
-    }
-    if (PyErr_Occurred()) kv::raise_set();
+        if (contains(cells.get(), name)) del_item(cells.get(), name);
+    });
 
     Ref added = kv::new_list();
-    it = kv::own(PyObject_GetIter(add.get()));
-    while (Ref record = Ref::steal(PyIter_Next(it.get())))
-        kv::list_append(added.get(), kv::attr(record.get(), "name").get());
-    if (PyErr_Occurred()) kv::raise_set();
+    for_each(add.get(), [&](PyObject* record) { kv::list_append(added.get(), kv::attr(record, "name").get()); });
 
     if (reload) {
         Ref register_models = kv::global(st.module, "register_models");

@@ -4,6 +4,11 @@
 namespace pdk {
 
 std::pair<Ref, Ref> unpack2(PyObject* obj) {
+    // Held for the whole unpacking: its __iter__ may drop the last other
+    // reference, and the error below still reads its type.
+    Ref held = Ref::borrow(obj);
+    if (PyTuple_CheckExact(obj) && PyTuple_GET_SIZE(obj) == 2)
+        return {Ref::borrow(PyTuple_GET_ITEM(obj, 0)), Ref::borrow(PyTuple_GET_ITEM(obj, 1))};
     Ref it = Ref::steal(PyObject_GetIter(obj));
     if (!it) {
         if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(obj)->tp_iter &&
@@ -61,19 +66,9 @@ void merge(PyObject* target, PyObject* source) {
     (void)kv::call_method(target, "update", {source});
 }
 
-Ref items_of(PyObject* mapping) {
-    if (PyDict_CheckExact(mapping)) return kv::own(PyDict_Items(mapping));
-    return kv::own(PyMapping_Items(mapping));
-}
-
 Ref keys_of(PyObject* mapping) {
     if (PyDict_CheckExact(mapping)) return kv::own(PyDict_Keys(mapping));
     return kv::own(PySequence_List(mapping));
-}
-
-Ref values_of(PyObject* mapping) {
-    if (PyDict_CheckExact(mapping)) return kv::own(PyDict_Values(mapping));
-    return kv::own(PyMapping_Values(mapping));
 }
 
 void del_item(PyObject* mapping, PyObject* key) { kv::ok(PyObject_DelItem(mapping, key)); }

@@ -30,12 +30,39 @@ bool contains(PyObject* container, PyObject* item);
 Ref get_item(PyObject* mapping, PyObject* key);
 // `target.update(source)`
 void merge(PyObject* target, PyObject* source);
-// list(mapping.items()), list(mapping.keys()), list(mapping.values()): snapshots.
-Ref items_of(PyObject* mapping);
+// list(mapping.keys()): a snapshot, for the walks that change the map.
 Ref keys_of(PyObject* mapping);
-Ref values_of(PyObject* mapping);
 // del mapping[key]
 void del_item(PyObject* mapping, PyObject* key);
+
+// `for item in iterable: body(item)`. Each item is held while the body runs,
+// so code the body calls cannot free it under us.
+template <class F>
+void for_each(PyObject* iterable, F&& body) {
+    Ref it = kv::own(PyObject_GetIter(iterable));
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) body(item.get());
+    if (PyErr_Occurred()) kv::raise_set();
+}
+
+// `for key, value in mapping.items(): body(key, value)`, walked live as a
+// for loop walks it: a map changed during the walk (by a collaborator or a
+// replaced function the body calls) raises the runtime's own error, such as
+// "dictionary changed size during iteration".
+template <class F>
+void for_each_item(PyObject* mapping, F&& body) {
+    Ref view = kv::call_method(mapping, "items");
+    for_each(view.get(), [&](PyObject* item) {
+        auto [key, value] = unpack2(item);
+        body(key.get(), value.get());
+    });
+}
+
+// `for value in mapping.values(): body(value)`, walked live.
+template <class F>
+void for_each_value(PyObject* mapping, F&& body) {
+    Ref view = kv::call_method(mapping, "values");
+    for_each(view.get(), body);
+}
 
 // A dict of keyword arguments.
 Ref kwargs(std::initializer_list<std::pair<const char*, PyObject*>> items);

@@ -117,8 +117,22 @@ def test_an_unreadable_version_attribute_gives_zeros(world, monkeypatch, getattr
     assert world.cell.options == [{}]
 
 
+def shrinking_parts(sep):
+    """Parts whose second element empties the list when read as a number."""
+    parts = ["9"]
+
+    class Minor(str):
+        def __int__(self):
+            parts.clear()
+            return 34
+
+    parts += [Minor("x"), "5"]
+    return parts
+
+
 @pytest.mark.parametrize("answer, triple", [
     (lambda sep: ["9", "40", "1+x-y"], (9, 40, 1)),
+    (shrinking_parts, (9, 34, 0)),  # the length is asked afresh for the patch
     (lambda sep: ("9", "7"), (9, 7, 0)),
     (lambda sep: ["10", "2", own_split(lambda sep: ["5", "x"])[0]], (10, 2, 5)),  # the patch's own split too
     (lambda sep: ["9", "34", "rc1"], (0, 0, 0)),
