@@ -114,7 +114,8 @@ def test_attributes_changed_while_the_base_pdk_is_frozen(pdk, settings, log, mon
 def test_an_item_that_empties_its_list_while_being_unpacked(pdk, platform, one_file, monkeypatch):
     class Vanishing:
         def __iter__(self):
-            listed.clear()  # the list held the only other reference
+            del self  # the list now holds the only reference, and lets it go
+            listed.clear()
             raise TypeError("no pair here")
 
     listed = [Vanishing()]
