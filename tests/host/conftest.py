@@ -1,6 +1,5 @@
 """Fixtures for the service modules and stand-ins: a temporary project and a fresh PDK."""
 
-import signal
 import sys
 import textwrap
 
@@ -49,17 +48,3 @@ def generic_pdk(monkeypatch):
     pdk = lumivar.generic_tech.get_generic_pdk.__wrapped__()
     pdk.activate()
     return pdk
-
-
-@pytest.fixture
-def deadline():
-    """Fails the test, instead of hanging it, when it runs longer than 20 seconds."""
-
-    def expire(signum, frame):
-        raise TimeoutError("still blocked after 20 s")
-
-    previous = signal.signal(signal.SIGALRM, expire)
-    signal.setitimer(signal.ITIMER_REAL, 20)
-    yield
-    signal.setitimer(signal.ITIMER_REAL, 0)
-    signal.signal(signal.SIGALRM, previous)

@@ -5,7 +5,6 @@ from __future__ import annotations
 
 import copy
 import importlib
-import signal
 import sys
 import textwrap
 import types
@@ -47,20 +46,6 @@ def pdk():
     yield pdk_module
     for cached in (pdk_module._get_pdk, pdk_module.get_base_pdk):
         cached.cache_clear()
-
-
-@pytest.fixture
-def deadline():
-    """Fails the test, instead of hanging it, when it runs longer than 20 seconds."""
-
-    def expire(signum, frame):
-        raise TimeoutError("still blocked after 20 s")
-
-    previous = signal.signal(signal.SIGALRM, expire)
-    signal.setitimer(signal.ITIMER_REAL, 20)
-    yield
-    signal.setitimer(signal.ITIMER_REAL, 0)
-    signal.signal(signal.SIGALRM, previous)
 
 
 @pytest.fixture
