@@ -6,6 +6,11 @@
 namespace kv {
 
 std::pair<Ref, Ref> unpack_pair(PyObject* value) {
+    // Held for the whole unpacking: its __iter__ may drop the last other
+    // reference, and the error below still reads its type.
+    Ref held = Ref::borrow(value);
+    if (PyTuple_CheckExact(value) && PyTuple_GET_SIZE(value) == 2)
+        return {Ref::borrow(PyTuple_GET_ITEM(value, 0)), Ref::borrow(PyTuple_GET_ITEM(value, 1))};
     Ref it = Ref::steal(PyObject_GetIter(value));
     if (!it) {
         if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(value)->tp_iter && !PySequence_Check(value)) {
@@ -29,6 +34,7 @@ std::pair<Ref, Ref> unpack_pair(PyObject* value) {
 }
 
 Ref unpack_exactly(PyObject* value, Py_ssize_t n) {
+    Ref held = Ref::borrow(value);  // its __iter__ may drop the last other reference
     if (PyTuple_CheckExact(value) || PyList_CheckExact(value)) {
         const Py_ssize_t size = PySequence_Fast_GET_SIZE(value);
         if (size > n) raise_too_many(n);

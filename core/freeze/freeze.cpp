@@ -15,6 +15,7 @@
 
 #include "diag.hpp"
 #include "state.hpp"
+#include "unpack.hpp"
 
 namespace freeze {
 
@@ -115,26 +116,6 @@ bool is_yaml_module(PyObject* module_name) {
     return kv::ok(PyObject_IsTrue(ends.get()));
 }
 
-// `key, value = item`, with the runtime's unpacking errors.
-std::pair<Ref, Ref> unpack_pair(PyObject* item) {
-    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2)
-        return {Ref::borrow(PyTuple_GET_ITEM(item, 0)), Ref::borrow(PyTuple_GET_ITEM(item, 1))};
-    if (!Py_TYPE(item)->tp_iter && !PySequence_Check(item))
-        kv::raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", kv::type_name(item));
-    Ref it = kv::own(PyObject_GetIter(item));
-    Ref got[2];
-    for (int i = 0; i < 2; ++i) {
-        got[i] = Ref::steal(PyIter_Next(it.get()));
-        if (!got[i]) {
-            if (PyErr_Occurred()) kv::raise_set();
-            kv::raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-        }
-    }
-    Ref extra = Ref::steal(PyIter_Next(it.get()));
-    if (extra) kv::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    if (PyErr_Occurred()) kv::raise_set();
-    return {std::move(got[0]), std::move(got[1])};
-}
 
 // "<key>: <value>" for every entry of the flattened warnings, all formed
 // before any is logged.
@@ -149,7 +130,7 @@ Ref warning_texts(State& st, PyObject* net) {
     Ref it = kv::own(PyObject_GetIter(items.get()));
     Ref texts = kv::new_list();
     while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
-        auto [key, value] = unpack_pair(item.get());
+        auto [key, value] = kv::unpack_pair(item.get());
         Ref key_text = kv::own(PyObject_Format(key.get(), nullptr));
         Ref value_text = kv::own(PyObject_Format(value.get(), nullptr));
         Ref line = kv::own(PyUnicode_FromFormat("%U: %U", key_text.get(), value_text.get()));
@@ -227,13 +208,8 @@ PyObject* py_get_lumivar_version(PyObject*, PyObject* const* args, Py_ssize_t na
     });
 }
 
-template <class F>
-PyCFunction as_method(F* f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
-}
-
 PyMethodDef def_freeze = {
-    "freeze", as_method(py_freeze), METH_FASTCALL | METH_KEYWORDS,
+    "freeze", kv::fastcall<py_freeze>(), METH_FASTCALL | METH_KEYWORDS,
     "freeze($module, cell_name, **kwargs)\n--\n\n"
     "Freeze a python cell as schematic netlist.\n\n"
     "Args:\n"
@@ -241,7 +217,7 @@ PyMethodDef def_freeze = {
     "    **kwargs: the keyword arguments to create the cell with.\n"};
 
 PyMethodDef def_get_lumivar_version = {
-    "_get_lumivar_version", as_method(py_get_lumivar_version), METH_FASTCALL | METH_KEYWORDS,
+    "_get_lumivar_version", kv::fastcall<py_get_lumivar_version>(), METH_FASTCALL | METH_KEYWORDS,
     "_get_lumivar_version($module)\n--\n\n"
     "Get the lumivar version as a tuple (major, minor, patch)."};
 

@@ -4,19 +4,13 @@
 
 namespace freeze {
 
-static State* the_state = nullptr;
-
-State& state() { return *the_state; }
-
 static void init(PyObject* m) {
-    auto* st = new State();
-    st->module = m;
-    the_state = st;
+    State& st = kv::ModuleState<State>::create(m);
 
     kv::bind_lazy(m, "nodalis", "nodalis");
     kv::bind_lazy(m, "get_pdk", "korvane.core.pdk", "get_pdk");
     kv::bind_lazy(m, "log", "korvane.logger", "get_logger");
-    register_freeze(*st);
+    register_freeze(st);
 }
 
 }  // namespace freeze

@@ -30,7 +30,7 @@ struct State {
 };
 
 // The module's state; valid after exec.
-State& state();
+inline State& state() { return kv::ModuleState<State>::get(); }
 
 // Registers freeze and _get_lumivar_version and creates their constants.
 void register_freeze(State& st);

@@ -200,7 +200,7 @@ static PyObject* py_get_pdk_uncached(PyObject*, PyObject* const* args, Py_ssize_
 }
 
 PyMethodDef def_get_pdk = {
-    "get_pdk", PDK_FASTCALL(py_get_pdk), METH_FASTCALL | METH_KEYWORDS,
+    "get_pdk", kv::fastcall<py_get_pdk>(), METH_FASTCALL | METH_KEYWORDS,
     "get_pdk($module)\n--\n\n"
     "Import a PDK by name.\n\n"
     "Returns:\n"
@@ -209,14 +209,14 @@ PyMethodDef def_get_pdk = {
     "    ImportError: If the specified PDK cannot be found."};
 
 PyMethodDef def_get_base_pdk = {
-    "get_base_pdk", PDK_FASTCALL(py_get_base_pdk), METH_FASTCALL | METH_KEYWORDS,
+    "get_base_pdk", kv::fastcall<py_get_base_pdk>(), METH_FASTCALL | METH_KEYWORDS,
     "get_base_pdk($module)\n--\n\n"
     "Get the base PDK, which is the generic PDK.\n\n"
     "Returns:\n"
     "    lv.Pdk: The base PDK object."};
 
 PyMethodDef def_activate_pdk_by_name = {
-    "activate_pdk_by_name", PDK_FASTCALL(py_activate_pdk_by_name), METH_FASTCALL | METH_KEYWORDS,
+    "activate_pdk_by_name", kv::fastcall<py_activate_pdk_by_name>(), METH_FASTCALL | METH_KEYWORDS,
     "activate_pdk_by_name($module, name)\n--\n\n"
     "Activate a PDK by name (deprecated).\n\n"
     "Args:\n"
@@ -225,7 +225,7 @@ PyMethodDef def_activate_pdk_by_name = {
     "    lv.Pdk: The activated PDK object."};
 
 PyMethodDef def_get_pdk_uncached = {
-    "_get_pdk", PDK_FASTCALL(py_get_pdk_uncached), METH_FASTCALL | METH_KEYWORDS,
+    "_get_pdk", kv::fastcall<py_get_pdk_uncached>(), METH_FASTCALL | METH_KEYWORDS,
     "_get_pdk($module)\n--\n\n"
     "Build the project PDK from the configured PDK name."};
 

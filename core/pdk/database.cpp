@@ -228,19 +228,19 @@ static PyObject* py_filter_records_for_non_pdk_project(PyObject*, PyObject* cons
 }
 
 PyMethodDef def_get_database_updates = {
-    "_get_database_updates", PDK_FASTCALL(py_get_database_updates), METH_FASTCALL | METH_KEYWORDS,
+    "_get_database_updates", kv::fastcall<py_get_database_updates>(), METH_FASTCALL | METH_KEYWORDS,
     "_get_database_updates($module, static_records, present_records, paths)\n--\n\n"
     "Compare the records found in the sources with the stored ones; return\n"
     "(records to write, sorted by name; names to delete, sorted)."};
 
 PyMethodDef def_clean_containers_also_in_cells = {
-    "_clean_containers_also_in_cells", PDK_FASTCALL(py_clean_containers_also_in_cells),
+    "_clean_containers_also_in_cells", kv::fastcall<py_clean_containers_also_in_cells>(),
     METH_FASTCALL | METH_KEYWORDS,
     "_clean_containers_also_in_cells($module, pdk)\n--\n\n"
     "Keep every name held both as cell and container in only one of the two."};
 
 PyMethodDef def_filter_records_for_non_pdk_project = {
-    "_filter_records_for_non_pdk_project", PDK_FASTCALL(py_filter_records_for_non_pdk_project),
+    "_filter_records_for_non_pdk_project", kv::fastcall<py_filter_records_for_non_pdk_project>(),
     METH_FASTCALL | METH_KEYWORDS,
     "_filter_records_for_non_pdk_project($module, static_records, base_pdk)\n--\n\n"
     "Filter records for non-PDK projects.\n\n"

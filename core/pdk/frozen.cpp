@@ -27,11 +27,11 @@ static PyObject* py_delattr(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 static PyMethodDef def_setattr = {
-    "__setattr__", PDK_FASTCALL(py_setattr), METH_FASTCALL | METH_KEYWORDS,
+    "__setattr__", kv::fastcall<py_setattr>(), METH_FASTCALL | METH_KEYWORDS,
     "__setattr__($self, name, value)\n--\n\nRefuse the write: a frozen PDK cannot be modified."};
 
 static PyMethodDef def_delattr = {
-    "__delattr__", PDK_FASTCALL(py_delattr), METH_FASTCALL | METH_KEYWORDS,
+    "__delattr__", kv::fastcall<py_delattr>(), METH_FASTCALL | METH_KEYWORDS,
     "__delattr__($self, name)\n--\n\nRefuse the delete: a frozen PDK cannot be modified."};
 
 Ref make_frozen_pdk(State& st, PyObject* base) {

@@ -189,7 +189,7 @@ static Ref import_modules(State& st, PyObject* static_records, PyObject* paths, 
                      {"reload", reload ? Py_True : Py_False},
                      {"from_project", Py_False}});
     Ref result = kv::call_method(imports.get(), "import_modules", {}, kw.get());
-    auto [modules, errors] = unpack2(result.get());
+    auto [modules, errors] = kv::unpack_pair(result.get());
     // Keyed by the record paths and in the records' order, not the import order.
     Ref picked_modules = pick(modules.get(), record_paths.get());
     Ref picked_errors = pick(errors.get(), record_paths.get());
@@ -227,7 +227,7 @@ static Ref handle_import_errors(State& st, PyObject* static_records, PyObject* e
 
     Ref imports = kv::global(st.module, "imports");
     for_each_item(errors, [&](PyObject* path, PyObject* failure) {
-        auto [modname, error] = unpack2(failure);
+        auto [modname, error] = kv::unpack_pair(failure);
 
         Ref file_name = kv::attr(path, "name");
         Ref line = cat({format_text(file_name.get()).get(), kv::interned(": ").get(),
@@ -337,25 +337,25 @@ static PyObject* py_handle_import_errors(PyObject*, PyObject* const* args, Py_ss
 }
 
 PyMethodDef def_sort_paths = {
-    "_sort_paths", PDK_FASTCALL(py_sort_paths), METH_FASTCALL | METH_KEYWORDS,
+    "_sort_paths", kv::fastcall<py_sort_paths>(), METH_FASTCALL | METH_KEYWORDS,
     "_sort_paths($module, paths)\n--\n\n"
     "Resolve paths and order them for import: fewer components first, then\n"
     "shorter text, then the text itself."};
 
 PyMethodDef def_error_cell = {
-    "_error_cell", PDK_FASTCALL(py_error_cell), METH_FASTCALL | METH_KEYWORDS,
+    "_error_cell", kv::fastcall<py_error_cell>(), METH_FASTCALL | METH_KEYWORDS,
     "_error_cell($module, funcname, modname, error)\n--\n\n"
     "Return a callable named funcname in module modname that raises error\n"
     "(a RuntimeError for a text) whenever it is called."};
 
 PyMethodDef def_import_modules = {
-    "_import_modules", PDK_FASTCALL(py_import_modules), METH_FASTCALL | METH_KEYWORDS,
+    "_import_modules", kv::fastcall<py_import_modules>(), METH_FASTCALL | METH_KEYWORDS,
     "_import_modules($module, static_records, paths, *, reload=True)\n--\n\n"
     "Import the source files of the records (only those among paths, when\n"
     "given); return (modules, errors) keyed by the records' paths."};
 
 PyMethodDef def_handle_import_errors = {
-    "_handle_import_errors", PDK_FASTCALL(py_handle_import_errors), METH_FASTCALL | METH_KEYWORDS,
+    "_handle_import_errors", kv::fastcall<py_handle_import_errors>(), METH_FASTCALL | METH_KEYWORDS,
     "_handle_import_errors($module, static_records, errors)\n--\n\n"
     "Turn every file that failed to import into error cells and error\n"
     "records; return (error_cells, error_records)."};

@@ -6,10 +6,6 @@
 
 namespace pdk {
 
-static State* the_state = nullptr;
-
-State& state() { return *the_state; }
-
 static void take_runtime_facilities(State& st) {
     Ref pathlib = kv::import("pathlib");
     st.Path = kv::attr(pathlib.get(), "Path");
@@ -27,9 +23,7 @@ static void take_runtime_facilities(State& st) {
 }
 
 static void init(PyObject* m) {
-    auto* st = new State();
-    st->module = m;
-    the_state = st;
+    State& st = kv::ModuleState<State>::create(m);
 
     kv::bind(m, "__doc__", kv::text("PDK Utilties.").get());
     kv::bind_lazy(m, "m", "korvane.models");
@@ -44,18 +38,18 @@ static void init(PyObject* m) {
     Ref lumivar = kv::import("lumivar");
     Ref Pdk = kv::attr(lumivar.get(), "Pdk");
 
-    take_runtime_facilities(*st);
-    st->ErrorCell = make_error_cell_type(*st);
+    take_runtime_facilities(st);
+    st.ErrorCell = make_error_cell_type(st);
     Ref functools = kv::import("functools");
     Ref cache = kv::attr(functools.get(), "cache");
 
-    kv::FunctionTable& fns = st->functions;
+    kv::FunctionTable& fns = st.functions;
     fns.add(m, fn_get_pdk, &def_get_pdk);
     fns.add(m, fn_get_base_pdk, &def_get_base_pdk, cache.get());
     fns.add(m, fn_register_cells, &def_register_cells);
     fns.add(m, fn_activate_pdk_by_name, &def_activate_pdk_by_name);
-    st->FrozenPdk = make_frozen_pdk(*st, Pdk.get());
-    kv::bind(m, "FrozenPdk", st->FrozenPdk.get());
+    st.FrozenPdk = make_frozen_pdk(st, Pdk.get());
+    kv::bind(m, "FrozenPdk", st.FrozenPdk.get());
     fns.add(m, fn_get_pdk_uncached, &def_get_pdk_uncached, cache.get());
     fns.add(m, fn_sort_paths, &def_sort_paths);
     fns.add(m, fn_error_cell, &def_error_cell);

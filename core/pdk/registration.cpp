@@ -38,7 +38,7 @@ static void find_cell(State& st, PyObject* new_cells, PyObject* modules, PyObjec
         kv::list_append(one.get(), path.get());
         Ref kw = kwargs({{"paths", one.get()}, {"reload", Py_False}, {"from_project", Py_False}});
         Ref result = kv::call_method(imports.get(), "import_modules", {}, kw.get());
-        auto [extra_modules, ignored] = unpack2(result.get());
+        auto [extra_modules, ignored] = kv::unpack_pair(result.get());
         merge(modules, extra_modules.get());
         mod = get_item(extra_modules.get(), path.get());
     }
@@ -139,9 +139,9 @@ static Ref register_cells(State& st, PyObject* given_paths, bool reload) {
         static_records = call_filter_records_for_non_pdk_project(st, static_records.get(), base_pdk.get());
 
     Ref imported = call_import_modules(st, static_records.get(), paths.get(), reload ? Py_True : Py_False);
-    auto [modules, errors] = unpack2(imported.get());
+    auto [modules, errors] = kv::unpack_pair(imported.get());
     Ref handled = call_handle_import_errors(st, static_records.get(), errors.get());
-    auto [error_cells, error_records] = unpack2(handled.get());
+    auto [error_cells, error_records] = kv::unpack_pair(handled.get());
     merge(static_records.get(), error_records.get());
 
     Ref found = call_find_cells(st, static_records.get(), modules.get());
@@ -154,7 +154,7 @@ static Ref register_cells(State& st, PyObject* given_paths, bool reload) {
 
     Ref present = present_records_for(st, static_records.get(), paths.get());
     Ref updates = call_get_database_updates(st, static_records.get(), present.get(), paths.get());
-    auto [add, remove] = unpack2(updates.get());
+    auto [add, remove] = kv::unpack_pair(updates.get());
     Ref db = kv::global(st.module, "db");
     Ref update_kw = kwargs({{"add", add.get()}, {"remove", remove.get()}});
     (void)kv::call_method(db.get(), "update_factories", {}, update_kw.get());
@@ -201,7 +201,7 @@ static PyObject* py_find_cells(PyObject*, PyObject* const* args, Py_ssize_t narg
 }
 
 PyMethodDef def_register_cells = {
-    "register_cells", PDK_FASTCALL(py_register_cells), METH_FASTCALL | METH_KEYWORDS,
+    "register_cells", kv::fastcall<py_register_cells>(), METH_FASTCALL | METH_KEYWORDS,
     "register_cells($module, *, paths=(), reload=True)\n--\n\n"
     "Register PDK cells.\n\n"
     "Args:\n"
@@ -213,7 +213,7 @@ PyMethodDef def_register_cells = {
     "    List of names of deleted cells."};
 
 PyMethodDef def_find_cells = {
-    "_find_cells", PDK_FASTCALL(py_find_cells), METH_FASTCALL | METH_KEYWORDS,
+    "_find_cells", kv::fastcall<py_find_cells>(), METH_FASTCALL | METH_KEYWORDS,
     "_find_cells($module, static_records, modules)\n--\n\n"
     "Resolve every record still UNKNOWN to the attribute of its module, or to\n"
     "an error cell when the module or the attribute cannot be found."};

@@ -50,7 +50,7 @@ struct State {
     Ref by_name;        // operator.attrgetter("name")
 };
 
-State& state();
+inline State& state() { return kv::ModuleState<State>::get(); }
 
 // --- access.cpp ---------------------------------------------------------------
 extern PyMethodDef def_get_pdk;

@@ -3,35 +3,6 @@
 
 namespace pdk {
 
-std::pair<Ref, Ref> unpack2(PyObject* obj) {
-    // Held for the whole unpacking: its __iter__ may drop the last other
-    // reference, and the error below still reads its type.
-    Ref held = Ref::borrow(obj);
-    if (PyTuple_CheckExact(obj) && PyTuple_GET_SIZE(obj) == 2)
-        return {Ref::borrow(PyTuple_GET_ITEM(obj, 0)), Ref::borrow(PyTuple_GET_ITEM(obj, 1))};
-    Ref it = Ref::steal(PyObject_GetIter(obj));
-    if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(obj)->tp_iter &&
-            !PySequence_Check(obj)) {
-            PyErr_Clear();
-            kv::raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", kv::type_name(obj));
-        }
-        kv::raise_set();
-    }
-    Ref items[2];
-    for (int i = 0; i < 2; ++i) {
-        items[i] = Ref::steal(PyIter_Next(it.get()));
-        if (!items[i]) {
-            if (PyErr_Occurred()) kv::raise_set();
-            kv::raise(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-        }
-    }
-    Ref extra = Ref::steal(PyIter_Next(it.get()));
-    if (extra) kv::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    if (PyErr_Occurred()) kv::raise_set();
-    return {std::move(items[0]), std::move(items[1])};
-}
-
 Ref format_text(PyObject* obj) {
     if (PyUnicode_CheckExact(obj)) return Ref::borrow(obj);
     return kv::own(PyObject_Format(obj, nullptr));

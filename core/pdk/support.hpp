@@ -7,14 +7,10 @@
 #include <utility>
 
 #include "state.hpp"
+#include "unpack.hpp"
 
-// A METH_FASTCALL | METH_KEYWORDS function as the PyCFunction a PyMethodDef holds.
-#define PDK_FASTCALL(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
 
 namespace pdk {
-
-// `a, b = obj`, with the runtime's unpacking errors.
-std::pair<Ref, Ref> unpack2(PyObject* obj);
 
 // format(obj, ""), which is what an f-string does with a value.
 Ref format_text(PyObject* obj);
@@ -52,7 +48,7 @@ template <class F>
 void for_each_item(PyObject* mapping, F&& body) {
     Ref view = kv::call_method(mapping, "items");
     for_each(view.get(), [&](PyObject* item) {
-        auto [key, value] = unpack2(item);
+        auto [key, value] = kv::unpack_pair(item);
         body(key.get(), value.get());
     });
 }
