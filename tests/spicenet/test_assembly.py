@@ -230,3 +230,23 @@ def test_port_patching_survives_an_instance_deleted_by_a_key(monkeypatch):
                ("TOP", ["p"], [("X1", "T", ["p", "n"]), ("X2", "T", ["n", "q"])]))
     with pytest.raises(RuntimeError, match="^dictionary changed size during iteration$"):
         sn._recursive_netlist_from_ir(ir, {}, {})
+
+
+def test_keys_of_a_normalised_set_changed_while_read(monkeypatch):
+    # keys() of the normalised set gives a list that its own item look-up empties.
+    class Normalised(dict):
+        def keys(self):
+            self.kept = list(dict.keys(self))
+            return self.kept
+
+        def __getitem__(self, key):
+            getattr(self, "kept", []).clear()
+            return dict.__getitem__(self, key)
+
+    monkeypatch.setattr(sn, "nodalis", normalising(lambda nets: Normalised(nodalis.netlist(nets))))
+    monkeypatch.setattr(sn, "_patch_ports", lambda netlist, declared: None)  # it takes plain dicts only
+    ir = ir_of(("A", ["a"], [("X1", "straight", ["a", "b"])]), ("B", ["p"], [("X2", "straight", ["p", "q"])]))
+    result = sn._recursive_netlist_from_ir(ir, {}, {2: "* location=(1,2,3)", 5: "* location=(4,5,6)"})
+    assert list(result) == ["B", "A"]
+    assert result["A"]["placements"] == {"X1": {"x": 1.0, "y": 2.0, "rotation": 3.0}}
+    assert result["B"]["placements"] == {"X2": {"x": 4.0, "y": 5.0, "rotation": 6.0}}
