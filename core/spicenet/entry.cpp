@@ -1,6 +1,7 @@
 // parse_oc_spice, the public entry of the SPICE import: reads the netlist into
 // the IR (`_parse_oc_spice_into_ir`) and assembles the netlist records from it
-// (`_recursive_netlist_from_ir`), both through the module globals.
+// (`_recursive_netlist_from_ir`), both through the module globals. The one
+// place that chooses between the fused road and the module-globals road.
 #include <memory>
 
 #include "assembly.hpp"
@@ -25,56 +26,54 @@ Ref checked_result(Ref result) {
     return result;
 }
 
-// One pipeline from the text to the records; the IR is made of Python objects
-// only for a replaced assembly function. Kept out of line, with the IR on the
-// heap, so a stream whose read re-enters the import costs the C stack little
-// per level and the runtime's recursion guard trips before the stack runs out.
-[[gnu::noinline]] static Ref import_native(State& st, Ref content, PyObject* component_map, PyObject* kwargs,
-                                           PyObject* keymap) {
+// `_recursive_netlist_from_ir` through the module global, on the Python IR.
+Ref assemble(State& st, PyObject* ir, PyObject* keymap, PyObject* comments) {
+    if (Ref fn = st.functions.replaced(st.module, fn_recursive_netlist_from_ir))
+        return kv::call(fn.get(), {ir, keymap, comments});
+    kv::check_type("ir", ir, kv::Type::Dict, false);
+    kv::check_type("settings_keymap", keymap, kv::Type::Dict, false);
+    kv::check_type("comments", comments, kv::Type::Dict, false);
+    return recursive_netlist_from_ir(st, ir, keymap, comments);
+}
+
+// The fused road: the text read into a NativeIr, the records made from it.
+// Where a function of the assembly is found replaced, the module-globals road
+// takes over from there: for the whole set here, for a block or a call per
+// element inside assemble_native. Kept out of line, with the IR on the heap,
+// so a stream whose read re-enters the import costs the C stack little per
+// level and the runtime's recursion guard trips before the stack runs out.
+[[gnu::noinline]] static Ref import_fused(State& st, Ref content, PyObject* component_map, PyObject* kwargs,
+                                          PyObject* keymap) {
     auto ir = std::make_unique<NativeIr>();
     read_native(st, content.get(), component_map, kwargs, *ir);
     content.reset();  // the IR holds it as long as it needs it
-    Ref assemble = st.current(fn_recursive_netlist_from_ir);
-    Ref result;
-    if (st.functions.is_own(fn_recursive_netlist_from_ir, assemble.get())) {
-        result = assemble_native(st, *ir, keymap);
-    } else {
-        Ref pair = materialize(st, *ir);
-        result = kv::call(assemble.get(), {PyTuple_GET_ITEM(pair.get(), 0), keymap, PyTuple_GET_ITEM(pair.get(), 1)});
-    }
-    return checked_result(std::move(result));
+    Ref fn = st.functions.replaced(st.module, fn_recursive_netlist_from_ir);
+    if (!fn) return assemble_native(st, *ir, keymap);
+    Ref pair = materialize(st, *ir);
+    return kv::call(fn.get(), {PyTuple_GET_ITEM(pair.get(), 0), keymap, PyTuple_GET_ITEM(pair.get(), 1)});
 }
 
+// The road is chosen here, once per import: fused when the reading functions
+// are the module's own once the content is read, else through the globals.
 Ref parse_oc_spice(State& st, PyObject* path_or_buf, PyObject* keymap_arg, PyObject* component_map_arg,
                    PyObject* kwargs) {
     Ref keymap = or_empty(keymap_arg);
     Ref component_map = or_empty(component_map_arg);
 
-    Ref read = st.current(fn_parse_oc_spice_into_ir);
     Ref parsed;
-    if (st.functions.is_own(fn_parse_oc_spice_into_ir, read.get())) {
-        Ref content = read_content(st, path_or_buf);
-        if (native_reading(st)) return import_native(st, std::move(content), component_map.get(), kwargs, keymap.get());
-        parsed = parse_content_into_ir(st, content.get(), component_map.get(), kwargs);
-    } else {
+    if (Ref read = st.functions.replaced(st.module, fn_parse_oc_spice_into_ir)) {
         PyObject* read_args[] = {path_or_buf, component_map.get()};
         parsed = kv::own(PyObject_VectorcallDict(read.get(), read_args, 2, kwargs));
+    } else {
+        Ref content = read_content(st, path_or_buf);
+        if (native_reading(st))
+            return checked_result(import_fused(st, std::move(content), component_map.get(), kwargs, keymap.get()));
+        parsed = parse_content_into_ir(st, content.get(), component_map.get(), kwargs);
     }
     Ref pair = kv::unpack_exactly(parsed.get(), 2);
     Ref ir = Ref::borrow(PyList_GET_ITEM(pair.get(), 0));
     Ref comments = Ref::borrow(PyList_GET_ITEM(pair.get(), 1));
-
-    Ref assemble = st.current(fn_recursive_netlist_from_ir);
-    Ref result;
-    if (st.functions.is_own(fn_recursive_netlist_from_ir, assemble.get())) {
-        kv::check_type("ir", ir.get(), kv::Type::Dict, false);
-        kv::check_type("settings_keymap", keymap.get(), kv::Type::Dict, false);
-        kv::check_type("comments", comments.get(), kv::Type::Dict, false);
-        result = recursive_netlist_from_ir(st, ir.get(), keymap.get(), comments.get());
-    } else {
-        result = kv::call(assemble.get(), {ir.get(), keymap.get(), comments.get()});
-    }
-    return checked_result(std::move(result));
+    return checked_result(assemble(st, ir.get(), keymap.get(), comments.get()));
 }
 
 PyObject* py_parse_oc_spice(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

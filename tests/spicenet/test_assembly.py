@@ -1,3 +1,4 @@
+import io
 import sys
 from pathlib import Path
 from types import SimpleNamespace
@@ -176,3 +177,76 @@ def test_argument_errors(call, message):
         call()
     assert str(info.value) == message
 
+
+
+def test_a_node_list_emptied_by_a_replaced_get_port_ends_the_walk(monkeypatch):
+    # The nodes are walked as a for loop walks a list: what is cleared is not read.
+    kept = []
+
+    def get_ir_ports(words):
+        kept.append([w for w in words if "=" not in w])
+        return kept[-1]
+
+    def get_port(ports, i):
+        for nodes in kept:
+            nodes.clear()
+        return f"p{i}"
+
+    monkeypatch.setattr(sn, "_get_ir_ports", get_ir_ports)
+    monkeypatch.setattr(sn, "_get_port", get_port)
+    result = sn.parse_oc_spice(io.StringIO(".subckt top a b\nR1 a m\nR2 m b\n.ends\n"))
+    assert result["top"]["ports"] == {"a": "R1,p0"}  # R2's nodes were cleared by R1's first pin
+    ir = ir_of(("S", ["a"], [("X1", "straight", ["a", "b", "c"])]))
+    ir[2].ports = ["a", "b", "c"]
+    kept.append(ir[2].ports)
+    assert build(ir)["ports"] == {"a": "X1,p0"}
+
+
+class _Collider:
+    """A key of an instance map that looks up like "component" and deletes an instance when compared."""
+
+    def __init__(self, instances, victim):
+        self.instances, self.victim = instances, victim
+
+    def __hash__(self):
+        return hash("component")
+
+    def __eq__(self, other):
+        self.instances.pop(self.victim, None)
+        return False
+
+
+def test_port_patching_survives_an_instance_deleted_by_a_key(monkeypatch):
+    def netlist(nets):
+        out = {k: dict(v) for k, v in nets.items()}
+        instances = {}
+        for name, inst in out["TOP"]["instances"].items():
+            instances[name] = {_Collider(instances, name): 0, **inst}
+        out["TOP"]["instances"] = instances
+        return out
+
+    monkeypatch.setattr(sn, "nodalis", normalising(netlist))
+    ir = ir_of(("T", ["x", "y"], [("R1", "resistor", ["x", "y"])]),
+               ("TOP", ["p"], [("X1", "T", ["p", "n"]), ("X2", "T", ["n", "q"])]))
+    with pytest.raises(RuntimeError, match="^dictionary changed size during iteration$"):
+        sn._recursive_netlist_from_ir(ir, {}, {})
+
+
+def test_keys_of_a_normalised_set_changed_while_read(monkeypatch):
+    # keys() of the normalised set gives a list that its own item look-up empties.
+    class Normalised(dict):
+        def keys(self):
+            self.kept = list(dict.keys(self))
+            return self.kept
+
+        def __getitem__(self, key):
+            getattr(self, "kept", []).clear()
+            return dict.__getitem__(self, key)
+
+    monkeypatch.setattr(sn, "nodalis", normalising(lambda nets: Normalised(nodalis.netlist(nets))))
+    monkeypatch.setattr(sn, "_patch_ports", lambda netlist, declared: None)  # it takes plain dicts only
+    ir = ir_of(("A", ["a"], [("X1", "straight", ["a", "b"])]), ("B", ["p"], [("X2", "straight", ["p", "q"])]))
+    result = sn._recursive_netlist_from_ir(ir, {}, {2: "* location=(1,2,3)", 5: "* location=(4,5,6)"})
+    assert list(result) == ["B", "A"]
+    assert result["A"]["placements"] == {"X1": {"x": 1.0, "y": 2.0, "rotation": 3.0}}
+    assert result["B"]["placements"] == {"X2": {"x": 4.0, "y": 5.0, "rotation": 6.0}}

@@ -101,3 +101,22 @@ def test_model_errors_propagate(pdk):
     pdk.models["m"] = lambda: 42
     with pytest.raises(TypeError, match="S-parameters"):
         sn._get_ports("m")
+
+
+def test_a_group_list_changed_by_a_port_name_is_not_read_stale(monkeypatch):
+    # natsorted hands back a list it keeps; hashing a name empties it.
+    kept = []
+
+    class Emptying(str):
+        def __hash__(self):
+            for group in kept:
+                group.clear()
+            return str.__hash__(self)
+
+    def natsorted(group):
+        kept.append(sorted(group))
+        return kept[-1]
+
+    monkeypatch.setattr(sn, "natsorted", natsorted)
+    names = [Emptying("e2"), Emptying("e1"), "o1", "in1"]
+    assert sn._sort_ports(names) == ("in1", "o1", "e1", "e2")

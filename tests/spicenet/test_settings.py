@@ -79,3 +79,22 @@ def test_patch_ports_with_declared_ports():
     nets = hierarchy({"b": "R9,plus", "a": "R9,minus"})
     sn._patch_ports(nets, {"other": ("x",)})  # no declared ports for T: its record decides
     assert nets["TOP"]["ports"]["p"] == "X1,b"
+
+
+
+@pytest.mark.parametrize("section", ["connections", "ports"])
+def test_patch_ports_refuses_a_map_changed_while_walked(section):
+    refs = {"X1,o1": "X1,o2", "Y,o1": "Y,o2"}
+
+    class Name:
+        """A port name of T whose text deletes an entry of the map being walked."""
+
+        def __str__(self):
+            refs.pop("Y,o1", None)
+            return "p"
+
+    nets = {"T": {"instances": {}, "connections": {}, "ports": {Name(): "R,minus", Name(): "R,plus"}},
+            "TOP": {"instances": {"X1": {"component": "T"}}, "connections": {}, "ports": {}}}
+    nets["TOP"][section] = refs
+    with pytest.raises(RuntimeError, match="^dictionary changed size during iteration$"):
+        sn._patch_ports(nets)

@@ -3,68 +3,68 @@
 
 #include <vector>
 
-#include "diagnostics.hpp"
-#include "ir.hpp"
+#include "late_calls.hpp"
 #include "net_maps.hpp"
-#include "ports.hpp"
-#include "settings.hpp"
+#include "records.hpp"
+#include "text_unicode.hpp"
 
 namespace spicenet {
 
 namespace {
 
-// The per-subcircuit calls of assembly, each through its module global.
-struct Calls {
-    State& st;
-    PyObject* keymap;
-    PyObject* memo;
-    mutable std::vector<Ref> generic;  // "o1", "o2", ... by position
+// The nets of a subcircuit by node object, in first-seen order; a node is
+// declared when it is one of the subcircuit's ports.
+class NodeNets {
+  public:
+    NodeNets(NetTable& nets, PyObject* declared) : nets_(nets), declared_(kv::own(PyFrozenSet_New(declared))) {}
 
-    Ref get_ports(PyObject* component) const {
-        // Always through the attribute: it is the cache.
-        Ref fn = st.current(fn_get_ports);
-        return kv::call(fn.get(), {component});
+    uint32_t of(PyObject* node) {
+        Ref at = kv::dict_get(index_.get(), node);
+        if (at) return static_cast<uint32_t>(PyLong_AsSize_t(at.get()));
+        const bool declared = kv::ok(PySet_Contains(declared_.get(), node));
+        const uint32_t added = nets_.add(static_cast<uint32_t>(nodes_.size()), declared);
+        nodes_.push_back(Ref::borrow(node));
+        Ref position = kv::own(PyLong_FromSize_t(added));
+        kv::dict_set(index_.get(), node, position.get());
+        return added;
     }
+    PyObject* object(uint32_t node) const { return nodes_[node].get(); }
 
-    Ref get_port(PyObject* ports, Py_ssize_t i) const {
-        Ref fn = st.current(fn_get_port);
-        if (st.functions.is_own(fn_get_port, fn.get())) {
-            kv::check_type("ports", ports, kv::Type::Tuple, false);
-            if (i < PyTuple_GET_SIZE(ports)) return Ref::borrow(PyTuple_GET_ITEM(ports, i));
-            // Generic names repeat from element to element: make each once.
-            const auto at = static_cast<size_t>(i);
-            if (at >= generic.size()) generic.resize(at + 1);
-            if (!generic[at]) generic[at] = spicenet::get_port(ports, i);
-            return generic[at];
-        }
-        Ref position = kv::own(PyLong_FromSsize_t(i));
-        return kv::call(fn.get(), {ports, position.get()});
-    }
-
-    Ref patch_settings(PyObject* settings) const {
-        Ref fn = st.current(fn_patch_settings);
-        if (st.functions.is_own(fn_patch_settings, fn.get()))
-            return spicenet::patch_settings(st, settings, keymap, memo);
-        return kv::call(fn.get(), {settings, keymap});
-    }
-
-    Ref parse_location_comment(PyObject* comment) const {
-        Ref fn = st.current(fn_parse_location_comment);
-        if (st.functions.is_own(fn_parse_location_comment, fn.get())) {
-            kv::check_type("comment", comment, kv::Type::Str, false);
-            return spicenet::parse_location_comment(st, comment);
-        }
-        return kv::call(fn.get(), {comment});
-    }
+  private:
+    NetTable& nets_;
+    Ref declared_;
+    Ref index_ = kv::new_dict();  // node -> its net
+    std::vector<Ref> nodes_;
 };
 
-// Appends `ref` to table[node], creating the list on first sight.
-void file_pin(PyObject* table, PyObject* node, PyObject* ref) {
-    Ref list = kv::dict_get(table, node);
-    if (list) return kv::list_append(list.get(), ref);
-    list = kv::new_list();
-    kv::list_append(list.get(), ref);
-    kv::dict_set(table, node, list.get());
+// The texts of a record as UTF-8: the instance name of its pins.
+struct NameText {
+    Ref str;
+    text::Utf8 utf8;
+    explicit NameText(PyObject* name)
+        : str(PyUnicode_Check(name) ? Ref::borrow(name) : kv::to_text(name)), utf8(str.get()) {}
+};
+
+// Files the pins of element `item` (named `name`, with resolved ports
+// `item_ports`), walking its nodes as a for loop walks them.
+template <class Calls>
+void file_pins(State& st, Calls& calls, SubcktRecord& record, NodeNets& nodes, PinReferences& refs,
+               PyObject* item, PyObject* name, PyObject* item_ports) {
+    Ref node_list = kv::attr(item, st.names.ports.get());
+    Ref it = Ref::steal(PyObject_GetIter(node_list.get()));
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) PyErr_SetString(PyExc_TypeError, "element ports must be iterable");
+        kv::raise_set();
+    }
+    const NameText name_text(name);
+    Py_ssize_t i = 0;
+    while (Ref given = Ref::steal(PyIter_Next(it.get()))) {
+        Ref node = net::intern(calls.memo(), std::move(given));
+        Ref port = calls.get_port(item_ports, i++);
+        Ref ref = Ref::borrow(refs.of(name_text.utf8.view, name_text.str.get(), port.get()));
+        record.pin(nodes.of(node.get()), ref.get(), [&] { return node.get(); });
+    }
+    if (PyErr_Occurred()) kv::raise_set();
 }
 
 }  // namespace
@@ -72,88 +72,41 @@ void file_pin(PyObject* table, PyObject* node, PyObject* ref) {
 Ref netlist_from_subckt(State& st, PyObject* ir, PyObject* subckt, PyObject* keymap, PyObject* comments,
                         PyObject* memo) {
     auto& b = st.names;
-    const Calls calls{st, keymap, memo, {}};
+    LookedUpEachTime owned{st};
+    ElementCalls calls(st, owned, keymap, memo);
     if (comments == Py_None) comments = nullptr;
     if (comments && !kv::ok(PyObject_IsTrue(comments))) comments = nullptr;
 
     Ref declared = kv::attr(subckt, b.ports.get());
-    Ref declared_set = kv::own(PyFrozenSet_New(declared.get()));
-    Ref ports = kv::new_dict();
-    Ref nets = kv::new_dict();       // node -> references, in first-seen order
-    Ref on_declared = kv::new_dict();  // declared node -> every reference filed there
-    Ref instances = kv::new_dict();
-    Ref placements = kv::new_dict();
+    NetTable nets;
+    NodeNets nodes(nets, declared.get());
+    SubcktRecord record(st, nets, 0);
+    TextArena arena;
+    TextMemo texts;
+    PinReferences refs(arena, texts);
 
     Ref children = kv::attr(subckt, b.children_ids.get());
     Ref it = kv::own(PyObject_GetIter(children.get()));
     while (Ref id = Ref::steal(PyIter_Next(it.get()))) {
         Ref item = kv::dict_get(ir, id.get());
         if (!item) net::raise_key_error(id.get());
-
         Ref component = net::intern(memo, kv::attr(item.get(), b.component.get()));
         Ref item_ports = calls.get_ports(component.get());
-
         Ref name = kv::attr(item.get(), b.name.get());
         Ref settings = kv::attr(item.get(), b.settings.get());
-        Ref instance = kv::new_dict();
-        kv::dict_set(instance.get(), b.component.get(), component.get());
         Ref patched = calls.patch_settings(settings.get());
-        kv::dict_set(instance.get(), b.settings.get(), patched.get());
-        kv::dict_set(instances.get(), name.get(), instance.get());
-
-        if (comments) {
-            Ref comment = net::lookup(comments, id.get());
-            if (comment) {
-                Ref placement = calls.parse_location_comment(comment.get());
-                if (kv::ok(PyObject_IsTrue(placement.get())))
-                    kv::dict_set(placements.get(), name.get(), placement.get());
-            }
+        record.instance(name.get(), component.get(), patched.get());
+        if (Ref comment = comments ? net::lookup(comments, id.get()) : Ref()) {
+            Ref placement = calls.parse_location_comment(comment.get());
+            record.place(name.get(), placement.get());
         }
-
-        Ref nodes = kv::attr(item.get(), b.ports.get());
-        Ref seq = kv::own(PySequence_Fast(nodes.get(), "element ports must be iterable"));
-        Ref name_text = PyUnicode_Check(name.get()) ? name : kv::to_text(name.get());
-        Ref name_comma = kv::own(PyUnicode_Concat(name_text.get(), st.names.comma.get()));
-        for (Py_ssize_t i = 0, n = PySequence_Fast_GET_SIZE(seq.get()); i < n; ++i) {
-            Ref node = net::intern(memo, Ref::borrow(PySequence_Fast_GET_ITEM(seq.get(), i)));
-            Ref port = calls.get_port(item_ports.get(), i);
-            Ref port_text = PyUnicode_Check(port.get()) ? port : kv::to_text(port.get());
-            Ref ref = kv::own(PyUnicode_Concat(name_comma.get(), port_text.get()));
-            if (kv::ok(PySet_Contains(declared_set.get(), node.get()))) {
-                kv::dict_set(ports.get(), node.get(), ref.get());
-                file_pin(on_declared.get(), node.get(), ref.get());
-            } else {
-                file_pin(nets.get(), node.get(), ref.get());
-            }
-        }
+        file_pins(st, calls, record, nodes, refs, item.get(), name.get(), item_ports.get());
     }
     if (PyErr_Occurred()) kv::raise_set();
 
-    // Only one pin can stay on a declared port; say so when others were dropped.
-    Py_ssize_t pos = 0;
-    PyObject *node, *refs;  // borrowed from the tables below
-    while (PyDict_Next(on_declared.get(), &pos, &node, &refs)) {
-        if (PyList_GET_SIZE(refs) < 2) continue;
-        warn_port_overconnected(st, node, refs);
-    }
-
-    Ref connections = kv::new_dict();
-    pos = 0;
-    while (PyDict_Next(nets.get(), &pos, &node, &refs)) {
-        const Py_ssize_t count = PyList_GET_SIZE(refs);
-        if (count == 1) {
-            kv::dict_set(ports.get(), node, PyList_GET_ITEM(refs, 0));
-        } else if (count == 2) {
-            kv::dict_set(connections.get(), PyList_GET_ITEM(refs, 0), PyList_GET_ITEM(refs, 1));
-        } else {
-            raise_net_overconnected(st, node, refs);
-        }
-    }
-
     Ref own_settings = kv::attr(subckt, b.settings.get());
     Ref patched = calls.patch_settings(own_settings.get());
-
-    return make_record(st, instances.get(), connections.get(), ports.get(), patched.get(), placements.get());
+    return record.finish(patched.get(), [&](uint32_t node) { return nodes.object(node); });
 }
 
 Ref make_record(State& st, PyObject* instances, PyObject* connections, PyObject* ports, PyObject* settings,
@@ -168,43 +121,50 @@ Ref make_record(State& st, PyObject* instances, PyObject* connections, PyObject*
     return record;
 }
 
-Ref recursive_netlist_from_ir(State& st, PyObject* ir, PyObject* keymap, PyObject* comments) {
-    auto& b = st.names;
-    Ref memo = kv::new_dict();
+namespace {
 
-    Ref subckt_type = kv::global(st.module, b.Subckt.get());
-    Ref values = kv::own(PyDict_Values(ir));
-    Ref subckts = kv::new_list();
-    for (Py_ssize_t i = 0, n = PyList_GET_SIZE(values.get()); i < n; ++i) {
-        PyObject* value = PyList_GET_ITEM(values.get(), i);
-        if (kv::ok(PyObject_IsInstance(value, subckt_type.get()))) kv::list_append(subckts.get(), value);
-    }
-
-    // Records by component name; a later subcircuit of the same name replaces
-    // an earlier one in place, and so do its declared ports.
-    Ref nets = kv::new_dict();
-    Ref declared = kv::new_dict();
-    for (Py_ssize_t i = 0, n = PyList_GET_SIZE(subckts.get()); i < n; ++i) {
-        PyObject* subckt = PyList_GET_ITEM(subckts.get(), i);
-        Ref children = kv::attr(subckt, b.children_ids.get());
-        if (!kv::ok(PyObject_IsTrue(children.get()))) continue;
-        Ref fn = st.current(fn_netlist_from_subckt);
-        Ref record;
-        if (st.functions.is_own(fn_netlist_from_subckt, fn.get())) {
-            kv::check_type("ir", ir, kv::Type::Dict, false);
-            kv::check_type("settings_keymap", keymap, kv::Type::Dict, false);
-            kv::check_type("comments", comments, kv::Type::Dict, true);
-            record = netlist_from_subckt(st, ir, subckt, keymap, comments, memo.get());
-        } else {
-            record = kv::call(fn.get(), {ir, subckt, keymap, comments});
+// The subcircuits of an IR map, for the whole-set assembly.
+class IrBlocks {
+  public:
+    IrBlocks(State& st, PyObject* ir, PyObject* keymap, PyObject* comments)
+        : st_(st), ir_(ir), keymap_(keymap), comments_(comments) {
+        Ref subckt_type = kv::global(st.module, st.names.Subckt.get());
+        Ref values = kv::own(PyDict_Values(ir));  // a list of this call's own
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); ++i) {
+            Ref value = Ref::borrow(PyList_GET_ITEM(values.get(), i));
+            if (kv::ok(PyObject_IsInstance(value.get(), subckt_type.get()))) subckts_.push_back(std::move(value));
         }
-        Ref component = net::intern(memo.get(), kv::attr(subckt, b.component.get()));
-        kv::dict_set(nets.get(), component.get(), record.get());
-        Ref ports = kv::attr(subckt, b.ports.get());
-        kv::dict_set(declared.get(), component.get(), ports.get());
     }
 
-    return finish_netlist(st, nets.get(), declared.get());
+    size_t count() const { return subckts_.size(); }
+    bool has_children(size_t i) {
+        Ref children = kv::attr(subckts_[i].get(), st_.names.children_ids.get());
+        return kv::ok(PyObject_IsTrue(children.get()));
+    }
+    Ref replaced_subckt_fn(size_t) { return st_.functions.replaced(st_.module, fn_netlist_from_subckt); }
+    Ref call(PyObject* fn, size_t i) { return kv::call(fn, {ir_, subckts_[i].get(), keymap_, comments_}); }
+    Ref build(size_t i, PyObject* memo) {
+        kv::check_type("ir", ir_, kv::Type::Dict, false);
+        kv::check_type("settings_keymap", keymap_, kv::Type::Dict, false);
+        kv::check_type("comments", comments_, kv::Type::Dict, true);
+        return netlist_from_subckt(st_, ir_, subckts_[i].get(), keymap_, comments_, memo);
+    }
+    Ref component(size_t i) { return kv::attr(subckts_[i].get(), st_.names.component.get()); }
+    Ref declared(size_t i) { return kv::attr(subckts_[i].get(), st_.names.ports.get()); }
+    void built() {}
+
+  private:
+    State& st_;
+    PyObject *ir_, *keymap_, *comments_;  // borrowed: the caller's arguments
+    std::vector<Ref> subckts_;
+};
+
+}  // namespace
+
+Ref recursive_netlist_from_ir(State& st, PyObject* ir, PyObject* keymap, PyObject* comments) {
+    IrBlocks blocks(st, ir, keymap, comments);
+    Ref memo = kv::new_dict();
+    return assemble_set(st, blocks, memo.get());
 }
 
 namespace {
@@ -249,19 +209,20 @@ Ref finish_netlist(State& st, PyObject* nets, PyObject* declared) {
         normalised = kv::call(model_dump.get());
     }
 
-    Ref patch = st.current(fn_patch_ports);
-    if (st.functions.is_own(fn_patch_ports, patch.get())) {
+    if (Ref patch = st.functions.replaced(st.module, fn_patch_ports)) {
+        (void)kv::call(patch.get(), {normalised.get(), declared});
+    } else {
         kv::check_type("netlist", normalised.get(), kv::Type::Dict, false);
         patch_ports(st, normalised.get(), declared);
-    } else {
-        (void)kv::call(patch.get(), {normalised.get(), declared});
     }
 
-    // The assembled placements replace whatever normalisation left.
-    Ref keys = kv::own(PyMapping_Keys(normalised.get()));
-    const Py_ssize_t count = PyList_GET_SIZE(keys.get());
+    // The assembled placements replace whatever normalisation left. The keys
+    // are a tuple of this call's own: keys() of a dict subclass may give a
+    // list its own code keeps changing.
+    Ref keys = kv::own(PySequence_Tuple(kv::own(PyMapping_Keys(normalised.get())).get()));
+    const Py_ssize_t count = PyTuple_GET_SIZE(keys.get());
     for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* key = PyList_GET_ITEM(keys.get(), i);
+        PyObject* key = PyTuple_GET_ITEM(keys.get(), i);
         Ref record = kv::own(PyObject_GetItem(normalised.get(), key));
         Ref assembled = net::item(nets, key);
         Ref placements = net::item(assembled.get(), b.placements.get());
@@ -270,7 +231,7 @@ Ref finish_netlist(State& st, PyObject* nets, PyObject* declared) {
 
     Ref result = kv::new_dict();
     for (Py_ssize_t i = count - 1; i >= 0; --i) {
-        PyObject* key = PyList_GET_ITEM(keys.get(), i);
+        PyObject* key = PyTuple_GET_ITEM(keys.get(), i);
         Ref record = kv::own(PyObject_GetItem(normalised.get(), key));
         kv::dict_set(result.get(), key, record.get());
     }

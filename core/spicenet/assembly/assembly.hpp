@@ -9,6 +9,7 @@
 // more a ParseError.
 #pragma once
 
+#include "net_maps.hpp"
 #include "state.hpp"
 
 namespace spicenet {
@@ -29,5 +30,29 @@ Ref recursive_netlist_from_ir(State& st, PyObject* ir, PyObject* keymap, PyObjec
 // generic pin names replaced using `declared` (component -> declared ports),
 // placements put back, and the set returned in reverse key order.
 Ref finish_netlist(State& st, PyObject* nets, PyObject* declared);
+
+// The whole set: the record of every subcircuit with elements, by component
+// name (a later subcircuit of the same name replaces an earlier one in place,
+// and so do its declared ports), made by the module's own
+// `_netlist_from_subckt` or by the replaced global, then finished. `Blocks`
+// is a road's view of its subcircuits: count(), has_children(i),
+// replaced_subckt_fn(i) (the global when replaced, else empty), call(fn, i),
+// build(i, memo), component(i), declared(i), and built() once every record is made.
+template <class Blocks>
+Ref assemble_set(State& st, Blocks& blocks, PyObject* memo) {
+    Ref nets = kv::new_dict();
+    Ref declared = kv::new_dict();
+    for (size_t i = 0; i < blocks.count(); ++i) {
+        if (!blocks.has_children(i)) continue;
+        Ref fn = blocks.replaced_subckt_fn(i);
+        Ref record = fn ? blocks.call(fn.get(), i) : blocks.build(i, memo);
+        Ref component = net::intern(memo, blocks.component(i));
+        kv::dict_set(nets.get(), component.get(), record.get());
+        Ref ports = blocks.declared(i);
+        kv::dict_set(declared.get(), component.get(), ports.get());
+    }
+    blocks.built();
+    return finish_netlist(st, nets.get(), declared.get());
+}
 
 }  // namespace spicenet

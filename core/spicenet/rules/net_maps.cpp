@@ -29,6 +29,8 @@ void raise_key_error(PyObject* key) {
     kv::raise_set();
 }
 
+void raise_changed_size() { kv::raise(PyExc_RuntimeError, "dictionary changed size during iteration"); }
+
 Ref intern(PyObject* memo, Ref value) {
     if (!memo || !PyUnicode_CheckExact(value.get())) return value;
     PyObject* kept = nullptr;

@@ -35,15 +35,14 @@ Ref find_by_name(PyObject* table, PyObject* name) {
 
 // `_sort_ports` through the module global.
 Ref sort_ports_late(State& st, PyObject* ports) {
-    Ref fn = st.current(fn_sort_ports);
-    if (st.functions.is_own(fn_sort_ports, fn.get())) return sort_ports(st, ports);
-    return kv::call(fn.get(), {ports});
+    if (Ref fn = st.functions.replaced(st.module, fn_sort_ports)) return kv::call(fn.get(), {ports});
+    return sort_ports(st, ports);
 }
 
-// natsorted(group), taken as a list.
+// natsorted(group), as a list of this call's own: a replaced natsorted may
+// keep the list it returns and change it while the groups are walked.
 Ref natural_order(PyObject* natsorted, PyObject* group) {
     Ref sorted = kv::call(natsorted, {group});
-    if (PyList_CheckExact(sorted.get())) return sorted;
     return kv::own(PySequence_List(sorted.get()));
 }
 
@@ -53,16 +52,14 @@ Ref get_ports(State& st, PyObject* component) {
     if (is_one_of(component, {"vcvs", "vccs", "ccvs", "cccs"})) return st.names.source_ports;
     if (is_one_of(component, {"resistor", "capacitor"})) return st.names.two_pins;
 
-    Ref from_model = st.current(fn_get_ports_from_model);
-    Ref model_ports = st.functions.is_own(fn_get_ports_from_model, from_model.get())
-                          ? get_ports_from_model(st, component)
-                          : kv::call(from_model.get(), {component});
+    Ref from_model = st.functions.replaced(st.module, fn_get_ports_from_model);
+    Ref model_ports =
+        from_model ? kv::call(from_model.get(), {component}) : get_ports_from_model(st, component);
     if (kv::ok(PyObject_IsTrue(model_ports.get()))) return model_ports;
 
-    Ref from_cell = st.current(fn_get_ports_from_component);
-    if (st.functions.is_own(fn_get_ports_from_component, from_cell.get()))
-        return get_ports_from_component(st, component);
-    return kv::call(from_cell.get(), {component});
+    if (Ref from_cell = st.functions.replaced(st.module, fn_get_ports_from_component))
+        return kv::call(from_cell.get(), {component});
+    return get_ports_from_component(st, component);
 }
 
 Ref get_ports_from_model(State& st, PyObject* component) {

@@ -1,8 +1,8 @@
 // Settings patching and port patching (see settings.hpp).
 #include "settings.hpp"
 
-#include <deque>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "arena.hpp"
@@ -12,16 +12,19 @@
 
 namespace spicenet {
 
+Ref settings_key(PyObject* keymap, PyObject* name, PyObject* memo) {
+    Ref key = kv::dict_get(keymap, name);
+    return net::intern(memo, key ? std::move(key) : Ref::borrow(name));
+}
+
 Ref map_settings_keys(State&, PyObject* settings, PyObject* keymap, PyObject* memo) {
-    Ref names = kv::own(PyDict_Keys(settings));
+    Ref names = kv::own(PyDict_Keys(settings));  // a list of this call's own
     kv::ok(PyList_Sort(names.get()));
     Ref out = kv::new_dict();
-    for (Py_ssize_t i = 0, n = PyList_GET_SIZE(names.get()); i < n; ++i) {
-        PyObject* name = PyList_GET_ITEM(names.get(), i);
-        Ref value = net::item(settings, name);
-        Ref key = kv::dict_get(keymap, name);
-        if (!key) key = Ref::borrow(name);
-        key = net::intern(memo, std::move(key));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.get()); ++i) {
+        Ref name = Ref::borrow(PyList_GET_ITEM(names.get(), i));
+        Ref value = net::item(settings, name.get());
+        Ref key = settings_key(keymap, name.get(), memo);
         kv::dict_set(out.get(), key.get(), value.get());
     }
     return out;
@@ -30,81 +33,26 @@ Ref map_settings_keys(State&, PyObject* settings, PyObject* keymap, PyObject* me
 Ref patch_settings(State& st, PyObject* settings, PyObject* keymap, PyObject* memo) {
     kv::check_type("settings", settings, kv::Type::Dict, false);
     kv::check_type("settings_keymap", keymap, kv::Type::Dict, false);
-    Ref map_keys = st.current(fn_map_settings_keys);
-    Ref mapped = st.functions.is_own(fn_map_settings_keys, map_keys.get())
-                     ? map_settings_keys(st, settings, keymap, memo)
-                     : kv::call(map_keys.get(), {settings, keymap});
-    Ref rescale = st.current(fn_convert_um);
-    if (st.functions.is_own(fn_convert_um, rescale.get())) {
-        kv::check_type("settings", mapped.get(), kv::Type::Dict, false);
-        return convert_um(st, mapped.get());
+    Ref mapped;
+    if (Ref map_keys = st.functions.replaced(st.module, fn_map_settings_keys)) {
+        mapped = kv::call(map_keys.get(), {settings, keymap});
+        st.calls_out.bump();
+    } else {
+        mapped = map_settings_keys(st, settings, keymap, memo);
     }
-    return kv::call(rescale.get(), {mapped.get()});
+    if (Ref rescale = st.functions.replaced(st.module, fn_convert_um)) {
+        Ref rescaled = kv::call(rescale.get(), {mapped.get()});
+        st.calls_out.bump();
+        return rescaled;
+    }
+    kv::check_type("settings", mapped.get(), kv::Type::Dict, false);
+    return convert_um(st, mapped.get());
 }
 
 namespace {
 
-// n when the str `s` reads "o<n>" from `start` on (n >= 1, decimal, no
-// leading zero, as "o" + str(n) gives it); 0 otherwise.
-Py_ssize_t generic_position(PyObject* s, Py_ssize_t start) {
-    const Py_ssize_t len = PyUnicode_GET_LENGTH(s);
-    if (len - start < 2) return 0;
-    const int kind = PyUnicode_KIND(s);
-    const void* data = PyUnicode_DATA(s);
-    if (PyUnicode_READ(kind, data, start) != 'o') return 0;
-    if (PyUnicode_READ(kind, data, start + 1) == '0') return 0;
-    Py_ssize_t n = 0;
-    for (Py_ssize_t i = start + 1; i < len; ++i) {
-        Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (c < '0' || c > '9') return 0;
-        // Past any port count: no translation either way.
-        if (n > (PY_SSIZE_T_MAX - 9) / 10) return 0;
-        n = n * 10 + static_cast<Py_ssize_t>(c - '0');
-    }
-    return n;
-}
-
-// Translation of the instance port references of one record.
-class PortPatcher {
-  public:
-    PortPatcher(State& st, PyObject* mapping, PyObject* instances)
-        : st_(st), mapping_(mapping), instances_(instances) {}
-
-    // `ref` with its port name translated; `ref` itself when nothing changes.
-    Ref translate(PyObject* ref) const {
-        if (!PyUnicode_Check(ref))
-            kv::raise(PyExc_TypeError, "instance port reference must be str, not %.200s", kv::type_name(ref));
-        const Py_ssize_t len = PyUnicode_GET_LENGTH(ref);
-        const Py_ssize_t comma = PyUnicode_FindChar(ref, ',', 0, len, 1);
-        if (comma == -2) kv::raise_set();
-        if (comma == -1) kv::raise_need_more(1);
-        const Py_ssize_t second = PyUnicode_FindChar(ref, ',', comma + 1, len, 1);
-        if (second == -2) kv::raise_set();
-        if (second >= 0) kv::raise_too_many(2);
-
-        // Only generic names change, so the look-ups are needed for them alone.
-        const Py_ssize_t n = generic_position(ref, comma + 1);
-        if (n == 0) return Ref::borrow(ref);
-        Ref instance = kv::own(PyUnicode_Substring(ref, 0, comma));
-        Ref inst = net::lookup(instances_, instance.get());
-        if (!inst) return Ref::borrow(ref);
-        Ref component = net::lookup(inst.get(), st_.names.component.get());
-        if (!component) component = kv::interned("");
-        Ref names = net::lookup(mapping_, component.get());
-        if (!names || n > PyTuple_GET_SIZE(names.get())) return Ref::borrow(ref);
-        PyObject* name = PyTuple_GET_ITEM(names.get(), n - 1);
-        Ref text = PyUnicode_Check(name) ? Ref::borrow(name) : kv::to_text(name);
-        Ref prefix = kv::own(PyUnicode_Substring(ref, 0, comma + 1));
-        return kv::own(PyUnicode_Concat(prefix.get(), text.get()));
-    }
-
-  private:
-    State& st_;
-    PyObject* mapping_;    // borrowed: component -> tuple of port names
-    PyObject* instances_;  // borrowed: the record's "instances"
-};
-
-// n when the UTF-8 port name `p` reads "o<n>" (as generic_position).
+// n when the port name `p` reads "o<n>" (n >= 1, decimal, no leading zero,
+// as "o" + str(n) gives it); 0 otherwise, also past any port count.
 Py_ssize_t generic_position(std::string_view p) {
     if (p.size() < 2 || p[0] != 'o' || p[1] == '0') return 0;
     Py_ssize_t n = 0;
@@ -117,12 +65,13 @@ Py_ssize_t generic_position(std::string_view p) {
 }
 
 // Where the comma of an instance port reference stands and which generic
-// position its port name has, by str object: references repeat from record
-// to record, so each is read once per call. The objects are held, so an
-// address is not reused while the table lives.
+// position its port name has, by str object: each reference is read once
+// per call. The table holds the objects, so an address is not reused and
+// the text a view points into stays.
 class RefShapes {
   public:
     struct Shape {
+        std::string_view text;  // the reference as UTF-8
         size_t comma = 0;
         Py_ssize_t n = 0;  // 0: not a generic name
     };
@@ -140,14 +89,15 @@ class RefShapes {
         if (comma == std::string_view::npos) kv::raise_need_more(1);
         if (v.find(',', comma + 1) != std::string_view::npos) kv::raise_too_many(2);
         slots_[i].ref = Ref::borrow(ref);
-        slots_[i].shape = {comma, generic_position(v.substr(comma + 1))};
+        slots_[i].text = std::move(u.holder);
+        slots_[i].shape = {v, comma, generic_position(v.substr(comma + 1))};
         ++count_;
         return slots_[i].shape;
     }
 
   private:
     struct Slot {
-        Ref ref;
+        Ref ref, text;
         Shape shape;
     };
 
@@ -171,19 +121,17 @@ class RefShapes {
     size_t count_ = 0;
 };
 
-// The port names of components, by str object: the same few components
-// recur in every record. The slots hold their components, so an address is
-// not reused while patching; the names are held by the mapping.
+// The port names of components (a tuple, or an empty Ref), by component
+// object: the same few components recur in every record. The slots hold
+// what they point to.
 class ComponentNames {
   public:
     explicit ComponentNames(PyObject* mapping) : mapping_(mapping) {}
 
-    // The mapping's port names for `component` (borrowed), or nullptr.
-    PyObject* of(PyObject* component) {
+    Ref of(PyObject* component) {
         Slot& slot = slots_[(reinterpret_cast<uintptr_t>(component) >> 4) % kSlots];
         if (slot.component.is(component)) return slot.names;
-        PyObject* names = PyDict_GetItemWithError(mapping_, component);  // borrowed
-        if (!names && PyErr_Occurred()) kv::raise_set();
+        Ref names = kv::dict_get(mapping_, component);
         slot.component = Ref::borrow(component);
         slot.names = names;
         return names;
@@ -192,130 +140,126 @@ class ComponentNames {
   private:
     static constexpr size_t kSlots = 61;
     struct Slot {
-        Ref component;
-        PyObject* names = nullptr;
+        Ref component, names;
     };
-    PyObject* mapping_;
+    PyObject* mapping_;  // borrowed: component -> tuple of port names
     Slot slots_[kSlots];
 };
 
-// The same translation for a record made of plain dicts with str instance
-// names and components, the form assembly and normalisation give: which
-// instances have a component with port names is settled once per record, so
-// a reference whose port name is generic is looked up once.
-class PlainPortPatcher {
+// Translation of the instance port references of one record. Which
+// instances have a component with port names is settled once per record, by
+// a walk of its "instances"; an instance that is not a plain dict is looked
+// at on its first generic reference only. Instance names that are not str
+// cannot be named by a reference and are passed over.
+class RecordPorts {
   public:
-    PlainPortPatcher(RefShapes& shapes, ComponentNames& components) : shapes_(shapes), components_(components) {}
-
-    // False when the record is not of that form (the general road applies).
-    bool build(PyObject* instances, PyObject* component_key) {
-        Py_ssize_t pos = 0;
-        PyObject *name, *instance;  // borrowed
-        while (PyDict_Next(instances, &pos, &name, &instance)) {
-            if (!PyUnicode_CheckExact(name) || !PyDict_CheckExact(instance)) return false;
-            PyObject* component = PyDict_GetItemWithError(instance, component_key);  // borrowed
-            if (!component && PyErr_Occurred()) kv::raise_set();
-            if (component && !PyUnicode_CheckExact(component)) return false;
-            if (!component) component = empty_.get();
-            PyObject* names = components_.of(component);
-            if (!names) continue;
-            names_.emplace_back(name);
-            bool inserted;
-            live_.insert(names_.back().view, inserted) = names;
-        }
-        return true;
+    RecordPorts(State& st, RefShapes& shapes, ComponentNames& components, PyObject* instances)
+        : st_(st), shapes_(shapes), components_(components) {
+        net::for_each_item(instances, [&](PyObject* name, PyObject* instance) {
+            if (!PyUnicode_Check(name)) return;
+            Ref names, later;
+            if (PyDict_CheckExact(instance)) names = names_of(instance);
+            else later = Ref::borrow(instance);
+            if (!names && !later) return;
+            text::Utf8 u(name);
+            bool fresh;
+            Entry& entry = by_instance_.insert(u.view, fresh);  // the view stays: the entry holds the text
+            if (fresh) entry.text = std::move(u.holder), ++entries_;
+            entry.names = std::move(names);
+            entry.instance = std::move(later);
+        });
     }
 
-    bool empty() const { return names_.empty(); }
+    // Whether no reference of the record can change.
+    bool none() const { return entries_ == 0; }
 
+    // `ref` with its port name translated; `ref` itself when nothing changes.
     Ref translate(PyObject* ref) {
         const RefShapes::Shape& shape = shapes_.of(ref);
-        if (names_.empty() || shape.n == 0) return Ref::borrow(ref);
-        text::Utf8 u(ref);
-        const std::string_view v = u.view;
-        PyObject** names = live_.find(v.substr(0, shape.comma));
-        if (!names || shape.n > PyTuple_GET_SIZE(*names)) return Ref::borrow(ref);
-        PyObject* name = PyTuple_GET_ITEM(*names, shape.n - 1);
-        Ref name_text = PyUnicode_Check(name) ? Ref::borrow(name) : kv::to_text(name);
+        if (shape.n == 0 || entries_ == 0) return Ref::borrow(ref);
+        const Py_ssize_t n = shape.n;
+        const std::string_view text = shape.text;
+        Entry* entry = by_instance_.find(text.substr(0, shape.comma));
+        if (!entry) return Ref::borrow(ref);
+        if (entry->instance) entry->names = names_of(std::exchange(entry->instance, Ref()).get());
+        if (!entry->names || n > PyTuple_GET_SIZE(entry->names.get())) return Ref::borrow(ref);
+        Ref name = Ref::borrow(PyTuple_GET_ITEM(entry->names.get(), n - 1));
+        Ref name_text = PyUnicode_Check(name.get()) ? name : kv::to_text(name.get());
         text::Utf8 t(name_text.get());
-        std::string joined(v.substr(0, shape.comma + 1));
-        joined.append(t.view);
-        return kv::text(joined);
+        joined_.assign(text.substr(0, shape.comma + 1));
+        joined_.append(t.view);
+        return kv::text(joined_);
     }
 
   private:
+    struct Entry {
+        Ref text;      // the instance name, which the key views
+        Ref names;     // its component's port names, when the set has a record of it
+        Ref instance;  // an instance not yet looked at
+    };
+
+    // The port names of the component of `instance` (an empty Ref when the
+    // set has no record of it); a missing component is the empty name.
+    Ref names_of(PyObject* instance) {
+        Ref component = net::lookup(instance, st_.names.component.get());
+        if (!component) component = kv::interned("");
+        return components_.of(component.get());
+    }
+
+    State& st_;
     RefShapes& shapes_;
     ComponentNames& components_;
-    Ref empty_ = kv::text({});
-    std::deque<text::Utf8> names_;  // instance names with port names, kept readable
-    ViewMap<PyObject*> live_;        // instance name -> port names (borrowed)
+    ViewMap<Entry> by_instance_;
+    size_t entries_ = 0;
+    std::string joined_;
 };
 
-}  // namespace
+// The translated copy of a map of references; `both` translates the keys too.
+Ref translated(RecordPorts& ports, PyObject* refs, bool both) {
+    if (ports.none() && PyDict_CheckExact(refs)) {
+        // Nothing can change: every reference is checked, then the map copied.
+        net::for_each_item(refs, [&](PyObject* key, PyObject* ref) {
+            if (both) (void)ports.translate(key);
+            (void)ports.translate(ref);
+        });
+        return kv::own(PyDict_Copy(refs));
+    }
+    Ref out = PyDict_CheckExact(refs) ? kv::own(_PyDict_NewPresized(PyDict_GET_SIZE(refs))) : kv::new_dict();
+    net::for_each_item(refs, [&](PyObject* key, PyObject* ref) {
+        Ref from = both ? ports.translate(key) : Ref::borrow(key);
+        Ref to = ports.translate(ref);
+        kv::dict_set(out.get(), from.get(), to.get());
+    });
+    return out;
+}
 
-void patch_ports(State& st, PyObject* netlist, PyObject* declared_ports) {
-    auto& b = st.names;
-
-    // Port names per component, from the set as it stands.
+// Port names per component, from the set as it stands.
+Ref port_mapping(State& st, PyObject* netlist, PyObject* declared_ports) {
     Ref mapping = kv::new_dict();
     net::for_each_item(netlist, [&](PyObject* component, PyObject* record) {
-        Ref ports = net::item(record, b.ports.get());
+        Ref ports = net::item(record, st.names.ports.get());
         Ref declared = declared_ports ? net::lookup(declared_ports, component) : Ref();
         if (declared.is(Py_None)) declared.reset();
         Ref names = kv::own(PySequence_Tuple(declared ? declared.get() : ports.get()));
         kv::dict_set(mapping.get(), component, names.get());
     });
+    return mapping;
+}
 
+}  // namespace
+
+void patch_ports(State& st, PyObject* netlist, PyObject* declared_ports) {
+    auto& b = st.names;
+    Ref mapping = port_mapping(st, netlist, declared_ports);
     RefShapes shapes;
     ComponentNames components(mapping.get());
     net::for_each_item(netlist, [&](PyObject*, PyObject* record) {
         Ref instances = net::item(record, b.instances.get());
         Ref connections = net::item(record, b.connections.get());
         Ref ports = net::item(record, b.ports.get());
-
-        PlainPortPatcher plain(shapes, components);
-        if (PyDict_CheckExact(instances.get()) && PyDict_CheckExact(connections.get()) &&
-            PyDict_CheckExact(ports.get()) && plain.build(instances.get(), b.component.get())) {
-            Ref new_connections, new_ports;
-            if (plain.empty()) {
-                // Nothing to translate: check every reference, then copy.
-                net::for_each_item(connections.get(), [&](PyObject* a, PyObject* z) {
-                    (void)plain.translate(a);
-                    (void)plain.translate(z);
-                });
-                net::for_each_item(ports.get(), [&](PyObject*, PyObject* ref) { (void)plain.translate(ref); });
-                new_connections = kv::own(PyDict_Copy(connections.get()));
-                new_ports = kv::own(PyDict_Copy(ports.get()));
-            } else {
-                new_connections = kv::own(_PyDict_NewPresized(PyDict_GET_SIZE(connections.get())));
-                net::for_each_item(connections.get(), [&](PyObject* a, PyObject* z) {
-                    Ref from = plain.translate(a);
-                    Ref to = plain.translate(z);
-                    kv::dict_set(new_connections.get(), from.get(), to.get());
-                });
-                new_ports = kv::new_dict();
-                net::for_each_item(ports.get(), [&](PyObject* name, PyObject* ref) {
-                    Ref to = plain.translate(ref);
-                    kv::dict_set(new_ports.get(), name, to.get());
-                });
-            }
-            kv::ok(PyObject_SetItem(record, b.connections.get(), new_connections.get()));
-            kv::ok(PyObject_SetItem(record, b.ports.get(), new_ports.get()));
-            return;
-        }
-
-        PortPatcher patcher(st, mapping.get(), instances.get());
-        Ref new_connections = kv::new_dict();
-        net::for_each_item(connections.get(), [&](PyObject* a, PyObject* z) {
-            Ref from = patcher.translate(a);
-            Ref to = patcher.translate(z);
-            kv::dict_set(new_connections.get(), from.get(), to.get());
-        });
-        Ref new_ports = kv::new_dict();
-        net::for_each_item(ports.get(), [&](PyObject* name, PyObject* ref) {
-            Ref to = patcher.translate(ref);
-            kv::dict_set(new_ports.get(), name, to.get());
-        });
+        RecordPorts translator(st, shapes, components, instances.get());
+        Ref new_connections = translated(translator, connections.get(), true);
+        Ref new_ports = translated(translator, ports.get(), false);
         kv::ok(PyObject_SetItem(record, b.connections.get(), new_connections.get()));
         kv::ok(PyObject_SetItem(record, b.ports.get(), new_ports.get()));
     });

@@ -10,12 +10,17 @@
 
 namespace spicenet {
 
+// The name a setting carries in the record: `keymap[name]` when the key map
+// (a dict) has the name, else the name itself; interned in `memo` when given.
+Ref settings_key(PyObject* keymap, PyObject* name, PyObject* memo);
+
 // A new dict with the names of `settings` (a dict) in sorted order,
 // translated through `keymap` (a dict). New keys are interned in `memo` when
 // it is given.
 Ref map_settings_keys(State& st, PyObject* settings, PyObject* keymap, PyObject* memo = nullptr);
 
-// `_map_settings_keys` then `_convert_um`, both through the module globals.
+// `_map_settings_keys` then `_convert_um`, both through the module globals
+// (type errors for arguments that are not dicts).
 Ref patch_settings(State& st, PyObject* settings, PyObject* keymap, PyObject* memo = nullptr);
 
 // Rewrites "connections" and "ports" of every record of `netlist` (a dict).

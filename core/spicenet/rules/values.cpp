@@ -273,26 +273,34 @@ Ref eval(State& st, PyObject* key_or_value, const Named& named) {
 
 // --- micrometres ------------------------------------------------------------------
 
-Ref convert_um(State& st, PyObject* settings) {
-    const Py_ssize_t size = PyDict_GET_SIZE(settings);
-    Py_ssize_t pos = 0;
-    PyObject *k, *v;  // borrowed, then held while Python code may run
+namespace {
+
+Ref rescaled(PyObject* value) {
+    if (PyFloat_CheckExact(value)) return kv::own(PyFloat_FromDouble(PyFloat_AS_DOUBLE(value) * 1e6));
     Ref factor = kv::own(PyFloat_FromDouble(1e6));
-    while (PyDict_Next(settings, &pos, &k, &v)) {
-        if (!PyFloat_Check(v)) continue;
-        Ref key = Ref::borrow(k), value = Ref::borrow(v);
-        Ref fn = st.current(fn_is_probably_um);
-        bool inside = st.functions.is_own(fn_is_probably_um, fn.get())
-                          ? is_probably_um(PyFloat_AS_DOUBLE(value.get()))
-                          : kv::ok(PyObject_IsTrue(kv::call(fn.get(), {value.get()}).get()));
-        if (PyDict_GET_SIZE(settings) != size)
-            kv::raise(PyExc_RuntimeError, "dictionary changed size during iteration");
-        if (!inside) continue;
-        Ref scaled = PyFloat_CheckExact(value.get())
-                         ? kv::own(PyFloat_FromDouble(PyFloat_AS_DOUBLE(value.get()) * 1e6))
-                         : kv::own(PyNumber_Multiply(value.get(), factor.get()));
-        kv::dict_set(settings, key.get(), scaled.get());
-    }
+    return kv::own(PyNumber_Multiply(value, factor.get()));
+}
+
+}  // namespace
+
+Ref um_value(PyObject* value) {
+    if (!PyFloat_Check(value) || !is_probably_um(PyFloat_AS_DOUBLE(value))) return Ref::borrow(value);
+    return rescaled(value);
+}
+
+Ref convert_um(State& st, PyObject* settings) {
+    net::for_each_item(settings, [&](PyObject* key, PyObject* value) {
+        if (!PyFloat_Check(value)) return;
+        if (Ref test = st.functions.replaced(st.module, fn_is_probably_um)) {
+            Ref inside = kv::call(test.get(), {value});
+            st.calls_out.bump();
+            if (!kv::ok(PyObject_IsTrue(inside.get()))) return;
+        } else if (!is_probably_um(PyFloat_AS_DOUBLE(value))) {
+            return;
+        }
+        Ref scaled = rescaled(value);
+        kv::dict_set(settings, key, scaled.get());
+    });
     return Ref::borrow(settings);
 }
 

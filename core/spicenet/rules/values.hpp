@@ -112,8 +112,15 @@ inline bool is_probably_um(double val, double low = 1e-10, double high = 0.01) {
     return low < val && val < high;
 }
 
+// A length in metres of on-chip size in micrometres; any other length as it is.
+inline double um_value(double metres) { return is_probably_um(metres) ? metres * 1e6 : metres; }
+// The same for a value of a setting: a float inside the window rescaled (a
+// float subclass multiplied as Python multiplies it), anything else itself.
+Ref um_value(PyObject* value);
+
 // `_convert_um`: rescales the float lengths of `settings` (a dict) in place
-// and returns it.
+// and returns it; the window test is `_is_probably_um` through the module
+// global.
 Ref convert_um(State& st, PyObject* settings);
 
 }  // namespace spicenet
