@@ -210,3 +210,27 @@ def test_str_subclass_refused():
 
     with pytest.raises(TypeError, match=r"expected str, got Text"):
         sn._split_comments(Text("a"))
+
+
+# --- the word rule ---------------------------------------------------------------------
+
+def reference_words(code):
+    """The words of a code text as the word rule reads them, one character at a time."""
+    words, word, mode = [], "", "char"
+    for c in code:
+        if c == " " and mode == "char":
+            words.append(word)
+            word = ""
+            continue
+        if c == '"' and mode in ("char", "string"):
+            mode = "string" if mode == "char" else "char"
+        elif c == "'" and mode in ("char", "eval"):
+            mode = "eval" if mode == "char" else "char"
+        word += c
+    return words + [word]
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.text(alphabet="ab \"'=", max_size=60))
+def test_split_words_follows_the_word_rule(code):
+    assert list(sn._split_words(code)) == reference_words(code)

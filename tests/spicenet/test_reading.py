@@ -185,3 +185,27 @@ def test_large_import_agrees_with_the_module_functions(wrap):
              for i in range(1500)]
     native = agree(wrap, body(["\n".join(lines)]))
     assert "X1499" in native[0] and not native[1]
+
+
+# --- quotes around sixteen bytes -----------------------------------------------------
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda k: "X1 " + "a" * k + " 'p \"q' r",          # a double quote inside an expression
+        lambda k: "X1 " + "a" * k + ' "p \'q" r',          # a single quote inside a text
+        lambda k: "X1 a " + " " * k + "w='1 2' v=\"x y\"",  # spaces inside both kinds of quote
+        lambda k: "X1 a b " + "c" * k + " 'open to the end",
+        lambda k: "X1 a b w='" + "x " * k + "' straight",
+    ],
+)
+def test_quotes_at_every_offset(make):
+    for k in range(20):
+        with pytest.MonkeyPatch.context() as mp:
+
+            def wrap(name):
+                original = getattr(sn, name)
+                mp.setattr(sn, name, lambda *args, **kwargs: original(*args, **kwargs))
+
+            agree(wrap, body([make(k)]), wl=0.5)
+
