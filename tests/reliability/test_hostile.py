@@ -148,3 +148,33 @@ def test_hostile_input_small(tmp_path, name):
 @pytest.mark.parametrize("name", list(CASES))
 def test_hostile_input_full_size(tmp_path, name):
     check(tmp_path, name, full=True)
+
+
+# --- deep nestings of the module's own objects -----------------------------------------
+
+# name: one more level around `inner` (the innermost is a list, or a function).
+NESTINGS = {
+    "_strip_lines": "sn._strip_lines(inner)",
+    "_join_continuations": "sn._join_continuations(inner)",
+    "_standardize_spaces": "sn._standardize_spaces(inner)",
+    "_filter_empty": "sn._filter_empty(inner)",
+    "_chain": "sn._chain(inner)",
+    "streams and chains in turn": "(sn._chain(inner) if isinstance(inner, type(sn._strip_lines(''))) "
+                                  "else sn._strip_lines(inner))",
+}
+
+
+@pytest.mark.parametrize("name", NESTINGS)
+def test_deep_nesting_is_freed(name):
+    # 300,000 levels, each freeing the next: the runtime's trashcan keeps the
+    # native stack flat.
+    code = textwrap.dedent(f"""
+        import korvane.core.spicenet as sn
+        inner = ["a"]
+        for _ in range(300_000):
+            inner = {NESTINGS[name]}
+        del inner
+        print("freed")
+    """)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    assert (done.returncode, done.stdout) == (0, "freed\n"), done.stderr[-2000:]

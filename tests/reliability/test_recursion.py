@@ -66,3 +66,38 @@ def test_reentry_without_python_frames_ends_in_a_recursion_error(name):
     """)
     done = run_with_default_stack(code)
     assert (done.returncode, done.stdout) == (0, "RecursionError\n"), done.stderr[-2000:]
+
+
+# Objects of the module that nest through their arguments: a stream over a
+# stream pulls from it, a chain of chains calls it. Only C frames pile up.
+# name: (the innermost object, one more level around `inner`, the request)
+NESTINGS = {
+    "_strip_lines": ("['a']", "sn._strip_lines(inner)", "next(outer)"),
+    "_filter_empty": ("['a']", "sn._filter_empty(inner)", "next(outer)"),
+    "_standardize_spaces": ("['a']", "sn._standardize_spaces(inner)", "next(outer)"),
+    "_join_continuations": ("['a']", "sn._join_continuations(inner)", "next(outer)"),
+    "_chain": ("lambda x: x", "sn._chain(inner)", "outer(1)"),
+}
+
+
+def nest(name, depth):
+    innermost, level, _ = NESTINGS[name]
+    return f"outer = {innermost}\nfor _ in range({depth}):\n    inner = outer\n    outer = {level}\ndel inner\n"
+
+
+@pytest.mark.parametrize("name", NESTINGS)
+def test_deep_nesting_ends_in_a_recursion_error(name):
+    # The error ends the outer stream as it ends a generator; freeing what is
+    # left of the nesting afterwards is no recursion either.
+    request = NESTINGS[name][2]
+    ended = "list(outer) == []" if request.startswith("next") else "True"
+    code = SETUP + nest(name, 30_000) + textwrap.dedent(f"""
+        try:
+            {request}
+        except RecursionError:
+            print("RecursionError", {ended})
+        del outer
+        print("freed")
+    """)
+    done = run_with_default_stack(code)
+    assert (done.returncode, done.stdout) == (0, "RecursionError True\nfreed\n"), done.stderr[-2000:]

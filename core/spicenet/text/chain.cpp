@@ -1,8 +1,11 @@
-// `_chain` (see chain.hpp).
+// `_chain` (see chain.hpp). A chain may hold chains: each call of the
+// functions counts as a recursive call of the runtime, and freeing goes
+// through the trashcan (nesting.hpp).
 #include "chain.hpp"
 
 #include "args.hpp"
 #include "boxed.hpp"
+#include "nesting.hpp"
 #include "objects.hpp"
 
 namespace spicenet {
@@ -20,6 +23,7 @@ Ref apply(const Chain& chain, PyObject* arg) {
     const Ref funcs = chain.funcs;  // held: a function may clear the chain
     if (!funcs) kv::raise(PyExc_RuntimeError, "the chain was cleared");
     Ref value = Ref::borrow(arg);
+    RecursionGuard guard(" while calling a Python object");
     for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(funcs.get()); i < n; ++i)
         value = kv::call(PyTuple_GET_ITEM(funcs.get(), i), {value.get()});
     return value;
@@ -37,7 +41,7 @@ PyObject* chain_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* chain_repr(PyObject* self) { return PyUnicode_FromFormat("<function _chain.<locals>.chained at %p>", self); }
 
 PyType_Slot chain_slots[] = {
-    KV_BOXED_SLOTS(Chain),
+    SPICENET_NESTED_SLOTS(Chain),
     {Py_tp_call, reinterpret_cast<void*>(chain_call)},
     {Py_tp_repr, reinterpret_cast<void*>(chain_repr)},
     {0, nullptr}};

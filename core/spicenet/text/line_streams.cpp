@@ -5,12 +5,14 @@
 // (strip, startswith, re.sub, +), as the runtime would apply it. A stream is
 // fresh, suspended between requests, running while a step runs (or while a
 // lease holds it), and done once it ended, failed, was thrown into or
-// closed.
+// closed. Streams over streams recurse in the pull and are freed through the
+// trashcan (nesting.hpp).
 #include "line_streams.hpp"
 
 #include "args.hpp"
 #include "boxed.hpp"
 #include "line_reader.hpp"
+#include "nesting.hpp"
 #include "objects.hpp"
 #include "statement.hpp"
 #include "text_unicode.hpp"
@@ -66,9 +68,11 @@ Ref make_stream(State& st, Stream&& value) {
 // --- stage steps -------------------------------------------------------------------
 
 // The next item of the stream's source, its iterator taken at the first
-// request; empty at its end.
+// request; empty at its end. A stream over a stream recurses here, so the
+// pull counts as a call of the runtime.
 Ref pull(Stream& s) {
     if (!s.iter) s.iter = kv::own(PyObject_GetIter(s.source.get()));
+    RecursionGuard guard("");
     Ref item = Ref::steal(PyIter_Next(s.iter.get()));
     if (!item && PyErr_Occurred()) kv::raise_set();
     return item;
@@ -338,7 +342,7 @@ PyMethodDef stream_methods[] = {
     {nullptr, nullptr, 0, nullptr}};
 
 PyType_Slot stream_slots[] = {
-    KV_BOXED_SLOTS(Stream),
+    SPICENET_NESTED_SLOTS(Stream),
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(stream_next)},
     {Py_tp_methods, stream_methods},
