@@ -212,6 +212,41 @@ def test_str_subclass_refused():
         sn._split_comments(Text("a"))
 
 
+# --- re-entry: what a source may do to the stream that pulls from it --------------------
+
+def python_strip_lines(lines):
+    """A generator of the same shape as a stage, for the runtime's own answer."""
+    for line in lines:
+        yield line.strip()
+
+
+REENTRIES = {
+    "next": lambda stream: next(stream),
+    "send": lambda stream: stream.send(None),
+    "throw": lambda stream: stream.throw(KeyError("x")),
+    "close": lambda stream: stream.close(),
+    "list": lambda stream: list(stream),
+}
+
+
+@pytest.mark.parametrize("action", REENTRIES)
+@pytest.mark.parametrize("make", [python_strip_lines, sn._strip_lines, sn._filter_empty, sn._join_continuations,
+                                  sn._standardize_spaces], ids=lambda f: f.__name__)
+def test_stream_entered_from_its_own_source_is_already_executing(make, action):
+    class Source:
+        def __iter__(self):
+            return self
+
+        def __next__(self):
+            REENTRIES[action](stream)
+            return "a"
+
+    stream = make(Source())
+    with pytest.raises(ValueError, match="^generator already executing$"):
+        next(stream)
+    assert list(stream) == []  # the error ended it
+
+
 # --- the word rule ---------------------------------------------------------------------
 
 def reference_words(code):

@@ -209,3 +209,57 @@ def test_quotes_at_every_offset(make):
 
             agree(wrap, body([make(k)]), wl=0.5)
 
+
+# --- a relevant-line stream read by _parse_into_ir -------------------------------------
+
+LEASED = (".subckt top a b\nX1 a b straight w='(1,2)'\n+ l=3\nX2 a  b   bend w='(3,4)'\n+  l=4\n"
+          "X3 a b taper\n.ends\n")
+
+# What code run while a line is read does to the stream of lines.
+LEASE_ACTIONS = {
+    "advance": lambda lines: next(lines, None),
+    "close": lambda lines: lines.close(),
+    "exhaust": list,
+    "read again": lambda lines: sn._parse_into_ir(lines, {}),
+}
+
+
+def python_lines(content):
+    yield from sn._iter_relevant_lines(content)
+
+
+def read_while(monkeypatch, lines, seam, action):
+    """_parse_into_ir of `lines`, the first expression (native road) or the
+    first port look-up (road through the module globals) running `action`."""
+    done = []
+
+    def once():
+        if not done:
+            done.append(True)
+            LEASE_ACTIONS[action](lines)
+
+    if seam == "expression":
+        runtime_ast = sn.ast
+        monkeypatch.setattr(sn, "ast", SimpleNamespace(
+            literal_eval=lambda text: once() or runtime_ast.literal_eval(text)))
+    else:
+        own = sn._get_ir_ports
+        monkeypatch.setattr(sn, "_get_ir_ports", lambda words: once() or own(words))
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            result = repr(sn._parse_into_ir(lines, {}))
+        except Exception as error:  # noqa: BLE001 - the error itself is compared
+            result = (type(error), str(error))
+    return result, [str(w.message) for w in caught]
+
+
+@pytest.mark.parametrize("action", LEASE_ACTIONS)
+@pytest.mark.parametrize("seam", ["expression", "ports"])
+def test_stream_read_by_the_import_is_a_suspended_generator(monkeypatch, seam, action):
+    # The code run between two lines sees the stream as a suspended
+    # generator, as it would see one written in Python; folded lines read
+    # before it ran keep their text.
+    native = read_while(monkeypatch, sn._iter_relevant_lines(LEASED), seam, action)
+    monkeypatch.undo()
+    assert native == read_while(monkeypatch, python_lines(LEASED), seam, action)

@@ -69,11 +69,16 @@ Ref make_stream(State& st, Stream&& value) {
 
 // The next item of the stream's source, its iterator taken at the first
 // request; empty at its end. A stream over a stream recurses here, so the
-// pull counts as a call of the runtime.
+// pull counts as a call of the runtime. Source and iterator are held for
+// the call, whatever the code it runs does to the stream.
 Ref pull(Stream& s) {
-    if (!s.iter) s.iter = kv::own(PyObject_GetIter(s.source.get()));
+    if (!s.iter) {
+        const Ref source = s.source;
+        s.iter = kv::own(PyObject_GetIter(source.get()));
+    }
+    const Ref iter = s.iter;
     RecursionGuard guard("");
-    Ref item = Ref::steal(PyIter_Next(s.iter.get()));
+    Ref item = Ref::steal(PyIter_Next(iter.get()));
     if (!item && PyErr_Occurred()) kv::raise_set();
     return item;
 }
@@ -140,24 +145,20 @@ Ref collapse_item(State& st, PyObject* item) {
 // is given when the line after it is not a continuation, or at the end.
 Ref join_step(Stream& s) {
     if (s.drained) return {};
-    if (!s.pending) {
-        s.pending = pull(s);
-        if (!s.pending) {
-            s.drained = true;
-            return {};
-        }
+    Ref statement = std::move(s.pending);
+    if (!statement && !(statement = pull(s))) {
+        s.drained = true;
+        return {};
     }
     while (Ref item = pull(s)) {
-        if (starts_with_plus(item.get())) {
-            s.pending = fold(s.pending.get(), item.get());
-            continue;
+        if (!starts_with_plus(item.get())) {
+            s.pending = std::move(item);
+            return statement;
         }
-        Ref out = std::move(s.pending);
-        s.pending = std::move(item);
-        return out;
+        statement = fold(statement.get(), item.get());
     }
     s.drained = true;
-    return std::move(s.pending);
+    return statement;
 }
 
 // The next value of the stream's stage; an empty Ref at its end.
@@ -268,14 +269,20 @@ PyObject* stream_next(PyObject* self) {
     Stream& s = stream_of(self);
     if (s.status == Status::Running) return already_executing();
     if (s.status == Status::Done) return nullptr;
+    // The step may run any code, which may drop every other reference to
+    // the stream: it stays alive until the step is over.
+    const Ref keep = Ref::borrow(self);
     s.status = Status::Running;
     PyObject* result = kv::entry([&] { return advance(state(), s); });
     if (result) {
         s.status = Status::Suspended;
         return result;
     }
+    // Ended or failed: the references go (which may run code) while the
+    // error is put aside.
+    Ref error = Ref::steal(PyErr_GetRaisedException());
     s.clear();
-    set_step_error(Ref::steal(PyErr_GetRaisedException()));
+    set_step_error(std::move(error));
     return nullptr;
 }
 
@@ -371,23 +378,25 @@ std::optional<StreamLease> StreamLease::take(State& st, PyObject* lines) {
     if (Py_TYPE(lines) != reinterpret_cast<PyTypeObject*>(st.stream_type.get())) return std::nullopt;
     Stream& s = stream_of(lines);
     if (s.stage != Stage::Relevant || s.status == Status::Running || s.status == Status::Done) return std::nullopt;
-    s.status = Status::Running;
-    return StreamLease(lines);
-}
-
-StreamLease::StreamLease(StreamLease&& other) noexcept : stream_(std::move(other.stream_)) {}
-
-StreamLease::~StreamLease() {
-    if (!stream_) return;
-    Stream& s = stream_of(stream_.get());
-    if (s.status == Status::Running) s.status = Status::Suspended;
+    return StreamLease(lines, s.text.holder, s.text.view);
 }
 
 bool StreamLease::next(std::string_view& line) {
     Stream& s = stream_of(stream_.get());
-    if (s.reader->next(line)) return true;
-    s.clear();
-    return false;
+    if (s.status == Status::Done) return false;
+    if (!s.reader->next(line)) {
+        s.clear();
+        return false;
+    }
+    s.status = Status::Suspended;
+    // A folded or collapsed line lives in the reader, which the stream's
+    // next (or its end) may overwrite before the caller is done with it.
+    const auto at = reinterpret_cast<uintptr_t>(line.data()), begin = reinterpret_cast<uintptr_t>(bytes_.data());
+    if (at < begin || at + line.size() > begin + bytes_.size()) {
+        line_.assign(line);
+        line = line_;
+    }
+    return true;
 }
 
 }  // namespace spicenet

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "state.hpp"
@@ -33,23 +34,32 @@ bool relevant_lines_own(State& st);
 // `_iter_relevant_lines` of a content (checked to be a str).
 Ref iter_relevant_lines(State& st, PyObject* content);
 
-// While alive, gives direct access to the reader behind a stream that
-// `_iter_relevant_lines` returned; the stream counts as running meanwhile.
+// Reads the lines of a stream that `_iter_relevant_lines` returned straight
+// from its reader, as the stream's own next would give them but without a
+// str per line. The stream stays a suspended generator meanwhile: code run
+// between two lines may advance it, close it or read it with a lease of its
+// own, and the lease then goes on from where that left the stream.
 class StreamLease {
   public:
     // A lease on `lines` when it is such a stream and neither running nor
     // finished.
     static std::optional<StreamLease> take(State& st, PyObject* lines);
-    StreamLease(StreamLease&& other) noexcept;
+    StreamLease(StreamLease&& other) noexcept = default;
     StreamLease(const StreamLease&) = delete;
     StreamLease& operator=(const StreamLease&) = delete;
-    ~StreamLease();
+    ~StreamLease() = default;
 
+    // The next line; valid until the next call, whatever the stream went
+    // through meanwhile. False once the stream is finished.
     bool next(std::string_view& line);
 
   private:
-    explicit StreamLease(PyObject* stream) : stream_(Ref::borrow(stream)) {}
+    StreamLease(PyObject* stream, const Ref& content, std::string_view bytes)
+        : stream_(Ref::borrow(stream)), content_(content), bytes_(bytes) {}
     Ref stream_;
+    Ref content_;             // keeps the bytes of the content alive
+    std::string_view bytes_;  // which the lines mostly point into
+    std::string line_;        // a line that does not, copied
 };
 
 // The stream type, made once at exec and registered as a
