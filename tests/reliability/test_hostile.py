@@ -17,6 +17,9 @@ from pathlib import Path
 
 import pytest
 
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
+import shapes  # noqa: E402  (the netlists that grow along one dimension, shared with the benchmark)
+
 MB = 1 << 20
 SANITIZED = "libasan" in Path("/proc/self/maps").read_text()
 
@@ -102,8 +105,9 @@ KB = 1 << 10
 
 # name: (make, small size, full size, check of the outcome, allowance per size unit).
 # Memory is held to four times the input plus the allowance per unit of size
-# (per continuation line, per block): the words of one statement and the IR
-# records of the open blocks cost a fixed amount each, however short the text.
+# (per continuation line, per block, per setting or pin): the words of one
+# statement, the IR records of the open blocks and the entries of the records
+# cost a fixed amount each, however short the text.
 CASES = {
     "one long quoted value": (long_value, MB, 200 * MB, lambda o: o["settings"]["w"] > 0, 0),
     "one long comment": (long_comment, MB, 200 * MB, lambda o: o["settings"] == {"w": 1.0}, 0),
@@ -119,6 +123,19 @@ CASES = {
                                             lambda o: o["error"] in ("SyntaxError", "MemoryError", "RecursionError"),
                                             0),
     "nested parentheses in a location": (location, 20_000, 1_000_000, lambda o: o["instances"] == 1, 0),
+    # One dimension of a netlist grown to a size where a pass that is not
+    # linear along it would take minutes.
+    "settings on one element": (shapes.element_settings, 20_000, 1_000_000,
+                                lambda o: o["instances"] == 1 and len(o["settings"]) > 0, 512),
+    "settings on one .subckt header": (shapes.header_settings, 20_000, 1_000_000,
+                                       lambda o: o["instances"] == 1, 256),
+    "declared ports of one block": (shapes.declared_ports, 20_000, 500_000,
+                                    lambda o: o["instances"] == o["units"], 2 * KB),
+    "distinct subcircuits of one block": (shapes.distinct_subcircuits, 5_000, 200_000,
+                                          lambda o: o["records"] == o["units"] + 1, 4 * KB),
+    "pins of one element": (shapes.element_pins, 20_000, 1_000_000, lambda o: o["instances"] == 1, 640),
+    "quoted words of one line": (shapes.quoted_words, 20_000, 1_000_000,
+                                 lambda o: o["instances"] == 1 and len(o["settings"]) > 0, 640),
 }
 
 
@@ -128,9 +145,9 @@ def check(tmp_path, name, full):
     path = tmp_path / "hostile.sp"
     path.write_text(make(units))
     size = path.stat().st_size
-    got = run(path)
+    got = {**run(path), "units": units}
     print(f"{name}: {size / MB:.1f} MB in {got['seconds']:.2f} s, peak {got['peak'] / MB:.1f} MB above the start;"
-          f" {({k: v for k, v in got.items() if k not in ('seconds', 'peak', 'settings')})}")
+          f" {({k: v for k, v in got.items() if k not in ('seconds', 'peak', 'settings', 'units')})}")
     assert expected(got), got
     # 16 MiB for the runtime's own allocations, which do not grow with the
     # input. The sanitizer's allocator keeps freed memory, so there only the
