@@ -67,6 +67,7 @@ static void init(PyObject* m) {
 
     register_lines(st);
     register_values(st);
+    register_literals(st);
     register_words(st);
     register_ir(st);
     register_ports(st);

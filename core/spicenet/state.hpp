@@ -27,6 +27,9 @@ enum Fn : size_t {
     fn_eval,
     fn_is_probably_um,
     fn_convert_um,
+    // literals (test hooks of the native literal reader)
+    fn_read_literal,
+    fn_is_bare_identifier,
     // words
     fn_handle_sources,
     fn_get_ir_ports,
@@ -92,6 +95,7 @@ inline State& state() { return kv::ModuleState<State>::get(); }
 // this order. Defined in the concern's own file.
 void register_lines(State& st);
 void register_values(State& st);
+void register_literals(State& st);
 void register_words(State& st);
 void register_ir(State& st);
 void register_ports(State& st);
