@@ -84,6 +84,7 @@ class Reader {
     bool number(Item& out);
     bool strings(Item& out);
     bool display(Item& out);
+    bool separator(char close);
     bool list(Item& out);
     bool parenthesized(Item& out);
     bool braces(Item& out);
@@ -237,6 +238,15 @@ bool Reader::parenthesized(Item& out) {
     return true;
 }
 
+// After an item of a display: a comma (passed over, with the space after
+// it), or the closing bracket (left for the caller); false on anything else.
+bool Reader::separator(char close) {
+    if (!at(',')) return at(close);
+    ++p_;
+    skip();
+    return true;
+}
+
 bool Reader::list(Item& out) {
     Ref list = kv::new_list();
     while (!at(']')) {
@@ -244,12 +254,7 @@ bool Reader::list(Item& out) {
         if (!expression(item)) return false;
         kv::list_append(list.get(), item.value.get());
         skip();
-        if (at(',')) {
-            ++p_;
-            skip();
-        } else if (!at(']')) {
-            return false;
-        }
+        if (!separator(']')) return false;
     }
     ++p_;
     out = Item{std::move(list), Kind::Other, false, false};
@@ -282,12 +287,7 @@ bool Reader::dict_rest(Item& out, Item& key) {
         if (!expression(value)) return false;
         kv::dict_set(dict.get(), key.value.get(), value.value.get());
         skip();
-        if (at(',')) {
-            ++p_;
-            skip();
-        } else if (!at('}')) {
-            return false;
-        }
+        if (!separator('}')) return false;
         if (at('}')) break;
         key = Item{};
         if (!expression(key)) return false;
@@ -304,12 +304,7 @@ bool Reader::set_rest(Item& out, Item& item) {
     for (;;) {
         if (!item.hashable || item.has_bytes) return false;
         kv::ok(PySet_Add(set.get(), item.value.get()));
-        if (at(',')) {
-            ++p_;
-            skip();
-        } else if (!at('}')) {
-            return false;
-        }
+        if (!separator('}')) return false;
         if (at('}')) break;
         item = Item{};
         if (!expression(item)) return false;
