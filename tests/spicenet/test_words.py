@@ -76,3 +76,21 @@ def test_errors(call, error, message):
     with pytest.raises(error) as caught:
         call()
     assert str(caught.value) == message
+
+
+@pytest.mark.parametrize(
+    "words, expected, source",
+    [
+        ("a CCCS b ccvs c", "c a CCCS b ccvs c=", "ccvs"),  # ccvs comes before cccs in the search order
+        ("a cccs b VcCs c", "c a cccs b VcCs c=", "VcCs"),
+        ("a Cccs b", "b a Cccs b=", "Cccs"),
+        ("a cccz b ccv c", "a cccz b ccv c", "c"),
+        ("a vcvs1 b", "a vcvs1 b", "b"),
+    ],
+)
+def test_source_keywords_in_search_order(read_ir, words, expected, source):
+    assert sn._handle_sources(words.split(" ")) == expected.split(" ")
+    # The reading of a netlist finds the same keyword.
+    ir, _ = read_ir(f".subckt t x\nE1 {words}\n.ends")
+    assert ir[2].component == source
+

@@ -9,39 +9,27 @@ namespace spicenet {
 
 namespace {
 
-constexpr std::string_view kSourceKeywords[] = {"vcvs", "vccs", "ccvs", "cccs"};
 constexpr Py_ssize_t kNoKeyword = -1;
 
 // Which source keyword `word` is, compared stripped and lower-cased.
 Py_ssize_t keyword_of(std::string_view word) {
     // A word that starts and ends with a visible ASCII character is its own
-    // lookup form; only four letters can then make a keyword.
-    if (!word.empty() && word.front() > 0x20 && word.front() < 0x7F && word.back() > 0x20 && word.back() < 0x7F) {
-        if (word.size() != 4) return kNoKeyword;
-        for (size_t k = 0; k < std::size(kSourceKeywords); ++k) {
-            bool same = true;
-            for (size_t i = 0; i < 4 && same; ++i) same = (word[i] | 0x20) == kSourceKeywords[k][i];
-            if (same) return static_cast<Py_ssize_t>(k);
+    // lookup form; only four bytes can then make a keyword.
+    const bool visible_ends = !word.empty() && word.front() > 0x20 && word.front() < 0x7F && word.back() > 0x20 &&
+                              word.back() < 0x7F;
+    if (!visible_ends) {
+        word = text::strip(word);
+        if (!text::is_ascii(word)) {
+            // Lower-casing beyond ASCII is the runtime's.
+            Ref str = kv::text(word);
+            Ref lower = kv::call_method(str.get(), "lower");
+            for (size_t k = 0; k < std::size(kSourceKeywords); ++k)
+                if (PyUnicode_CompareWithASCIIString(lower.get(), kSourceKeywords[k].data()) == 0)
+                    return static_cast<Py_ssize_t>(k);
+            return kNoKeyword;
         }
-        return kNoKeyword;
     }
-    word = text::strip(word);
-    if (!text::is_ascii(word)) {
-        // Lower-casing beyond ASCII is the runtime's.
-        Ref str = kv::text(word);
-        Ref lower = kv::call_method(str.get(), "lower");
-        for (size_t k = 0; k < std::size(kSourceKeywords); ++k)
-            if (PyUnicode_CompareWithASCIIString(lower.get(), kSourceKeywords[k].data()) == 0)
-                return static_cast<Py_ssize_t>(k);
-        return kNoKeyword;
-    }
-    if (word.size() != 4) return kNoKeyword;
-    for (size_t k = 0; k < std::size(kSourceKeywords); ++k) {
-        bool same = true;
-        for (size_t i = 0; i < 4 && same; ++i) same = (word[i] | 0x20) == kSourceKeywords[k][i];
-        if (same) return static_cast<Py_ssize_t>(k);
-    }
-    return kNoKeyword;
+    return word.size() == 4 ? source_keyword_at(word.data()) : kNoKeyword;
 }
 
 bool ascii_identifier(std::string_view word) {

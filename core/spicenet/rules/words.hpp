@@ -43,17 +43,28 @@ struct Rewritten {
 
 // Whether `_handle_sources` would rewrite these words (one is a source keyword).
 bool has_source_keyword(WordSpan words);
-// Whether a word of four bytes, none of them white space or beyond ASCII,
-// is a source keyword: its letters are compared in any case.
-inline bool source_keyword4(const char* word) {
-    auto load = [](const char* p) {
+
+// The source keywords, in the order `_handle_sources` searches them.
+inline constexpr std::string_view kSourceKeywords[] = {"vcvs", "vccs", "ccvs", "cccs"};
+
+// Which source keyword (its place in the search order) the four bytes at
+// `word` spell in any letter case, or -1. Setting bit 5 folds only letters
+// onto the keywords' lower-case letters, so any four bytes may be given.
+inline int source_keyword_at(const char* word) {
+    auto load = [](std::string_view s) {
         uint32_t x;
-        std::memcpy(&x, p, 4);
+        std::memcpy(&x, s.data(), 4);
         return x;
     };
-    const uint32_t folded = load(word) | load("    ");
-    return folded == load("vcvs") || folded == load("vccs") || folded == load("ccvs") || folded == load("cccs");
+    const uint32_t folded = load({word, 4}) | 0x20202020u;
+    if (folded == load(kSourceKeywords[0])) return 0;
+    if (folded == load(kSourceKeywords[1])) return 1;
+    if (folded == load(kSourceKeywords[2])) return 2;
+    if (folded == load(kSourceKeywords[3])) return 3;
+    return -1;
 }
+// Whether four bytes spell a source keyword in any letter case.
+inline bool source_keyword4(const char* word) { return source_keyword_at(word) >= 0; }
 // `_handle_sources` on word texts; `out` receives the result.
 void handle_sources(WordSpan words, Rewritten& out);
 // `_handle_sources` on any sequence of words: a new list.
