@@ -94,3 +94,19 @@ def test_source_keywords_in_search_order(read_ir, words, expected, source):
     ir, _ = read_ir(f".subckt t x\nE1 {words}\n.ends")
     assert ir[2].component == source
 
+
+def test_settings_walk_the_words_as_a_parse_changes_them(monkeypatch):
+    words = ["a=1", "b=2", "c=3"]
+    seen = []
+    own = sn._parse_value
+
+    def parse(value, **named):
+        seen.append(value)
+        if value == "1":
+            words[1:] = ["d=4", ["="], "e=5"]
+        return own(value, **named)
+
+    monkeypatch.setattr(sn, "_parse_value", parse)
+    with pytest.raises(AttributeError, match="'list' object has no attribute 'split'"):
+        sn._get_ir_settings(words)
+    assert seen == ["1", "4"]

@@ -169,32 +169,41 @@ Ref get_ir_ports(PyObject* words) {
     return kv::own(PyList_AsTuple(ports.get()));
 }
 
+namespace {
+
+// A word that holds "=" is a setting: its key and value into `settings`.
+void add_setting(State& st, PyObject* settings, std::string_view word, const Named& named) {
+    const size_t eq = find_equals(word);
+    if (eq == std::string_view::npos) return;
+    if (find_equals(word, eq + 1) != std::string_view::npos) kv::raise_too_many(2);
+    Ref key = kv::text(word.substr(0, eq));
+    Ref value = parse_value_late(st, word.substr(eq + 1), named);
+    kv::dict_set(settings, key.get(), value.get());
+}
+
+}  // namespace
+
 Ref get_ir_settings(State& st, WordSpan words, const Named& named) {
     Ref settings = kv::new_dict();
-    for (std::string_view w : words) {
-        const size_t eq = w.find('=');
-        if (eq == std::string_view::npos) continue;
-        if (w.find('=', eq + 1) != std::string_view::npos) kv::raise_too_many(2);
-        Ref key = kv::text(w.substr(0, eq));
-        Ref value = parse_value_late(st, w.substr(eq + 1), named);
-        kv::dict_set(settings.get(), key.get(), value.get());
-    }
+    for (std::string_view w : words) add_setting(st, settings.get(), w, named);
     return settings;
 }
 
 Ref get_ir_settings(State& st, PyObject* words, const Named& named) {
-    Ref list = kv::own(PyList_GetSlice(words, 0, PY_SSIZE_T_MAX));  // a parse may change the caller's list
-    Ref sep = kv::text("=");
-    std::vector<text::Utf8> held;
-    for (Py_ssize_t i = 0, n = PyList_GET_SIZE(list.get()); i < n; ++i) {
-        PyObject* item = PyList_GET_ITEM(list.get(), i);
-        if (PyUnicode_Check(item)) held.emplace_back(item);
-        else if (kv::ok(PySequence_Contains(item, sep.get()))) refuse_word(item, "split", {sep.get()});
+    // Walked as `for word in words` walks it: a parse may change the list.
+    Ref settings = kv::new_dict();
+    Ref sep;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(words); ++i) {
+        Ref item = Ref::borrow(PyList_GET_ITEM(words, i));
+        if (PyUnicode_Check(item.get())) {
+            const text::Utf8 u(item.get());
+            add_setting(st, settings.get(), u.view, named);
+            continue;
+        }
+        if (!sep) sep = kv::text("=");
+        if (kv::ok(PySequence_Contains(item.get(), sep.get()))) refuse_word(item.get(), "split", {sep.get()});
     }
-    std::vector<std::string_view> views;
-    views.reserve(held.size());
-    for (const auto& u : held) views.push_back(u.view);
-    return get_ir_settings(st, views, named);
+    return settings;
 }
 
 Ref get_parent_id(PyObject* parents) {
