@@ -186,3 +186,9 @@ def test_convert_um_asks_the_module_global(monkeypatch):
     sn._convert_um(settings)
     assert asked == [0.5, 2.0]
     assert settings == {"a": 0.5, "b": 2000000.0, "c": 3}
+
+
+@pytest.mark.parametrize("text", ["", "1.5", "2N", "abc", '"q r"', "{1,2}", "'(1, 2)'", "'w'", "10meg", "'{3}'"])
+def test_settings_in_the_ir_are_the_values_parse_value_gives(read_ir, text):
+    ir, _ = read_ir(f'.subckt t a\nX1 a p v={text}\n.ends', w=0.5)
+    assert repr(ir[2].settings["v"]) == repr(sn._parse_value(text, w=0.5))

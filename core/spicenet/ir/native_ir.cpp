@@ -27,15 +27,19 @@ PyObject* TextMemo::get(std::string_view s) {
 
 void NativeSetting::too_long() { kv::raise(PyExc_OverflowError, "a word of the netlist is too long"); }
 
-Ref NativeSetting::to_object() const {
+Value NativeSetting::value() const {
+    Value v;
+    v.kind = kind;
     switch (kind) {
-        case Value::Kind::None: return kv::none();
-        case Value::Kind::Number: return kv::own(PyFloat_FromDouble(number));
-        case Value::Kind::Text: return kv::text(text());
-        case Value::Kind::Object: return Ref::borrow(object);
+        case Value::Kind::None: break;
+        case Value::Kind::Number: v.number = number; break;
+        case Value::Kind::Text: v.text = text(); break;
+        case Value::Kind::Object: v.object = Ref::borrow(object); break;
     }
-    return kv::none();
+    return v;
 }
+
+Ref NativeSetting::to_object() const { return value().to_object(); }
 
 void NativeIr::release() {
     elements.free();

@@ -62,6 +62,8 @@ struct NativeSetting {
     }
     std::string_view key() const { return {key_data, key_size}; }
     std::string_view text() const { return {text_data, text_size}; }
+    // The value as read (its object borrowed from the IR).
+    Value value() const;
     // The object `_parse_value` returned for this value.
     Ref to_object() const;
 

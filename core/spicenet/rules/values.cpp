@@ -144,18 +144,6 @@ Reading read_text(std::string_view value, std::string& bracketed) {
 
 }  // namespace
 
-Ref parse_value(State& st, std::string_view value, const Named& named, PyObject* original) {
-    if (value.empty()) return kv::none();
-    std::string bracketed;
-    const Reading r = read_text(value, bracketed);
-    if (r.is_number) return kv::own(PyFloat_FromDouble(r.number));
-    if (original && r.text.data() == value.data() && r.text.size() == value.size() && !r.expression)
-        return Ref::borrow(original);
-    Ref result = kv::text(r.text);
-    if (r.expression) return eval_late(st, result.get(), named);
-    return result;
-}
-
 Expressions::Expressions(PyObject* names) {
     if (!names) return;
     Py_ssize_t pos = 0;
@@ -195,10 +183,14 @@ Ref Expressions::eval(State& st, std::string_view s, const Named& named) {
     return eval_late(st, known.text.get(), named);
 }
 
-Value read_value(State& st, std::string_view value, const Named& named, TextArena& arena, Expressions* expressions) {
+namespace {
+
+// `_parse_value` of a value text as a Value; the text of a brace list is
+// made in `bracketed`.
+Value read_into(State& st, std::string_view value, const Named& named, std::string& bracketed,
+                Expressions* expressions) {
     Value v;
     if (value.empty()) return v;
-    std::string bracketed;
     const Reading r = read_text(value, bracketed);
     if (r.is_number) {
         v.kind = Value::Kind::Number;
@@ -213,9 +205,26 @@ Value read_value(State& st, std::string_view value, const Named& named, TextAren
         }
     } else {
         v.kind = Value::Kind::Text;
-        v.text = bracketed.empty() ? r.text : arena.store(r.text);
+        v.text = r.text;
     }
     return v;
+}
+
+}  // namespace
+
+Value read_value(State& st, std::string_view value, const Named& named, TextArena& arena, Expressions* expressions) {
+    std::string bracketed;
+    Value v = read_into(st, value, named, bracketed, expressions);
+    if (v.kind == Value::Kind::Text && !bracketed.empty()) v.text = arena.store(v.text);
+    return v;
+}
+
+Ref parse_value(State& st, std::string_view value, const Named& named, PyObject* original) {
+    std::string bracketed;
+    const Value v = read_into(st, value, named, bracketed, nullptr);
+    if (original && v.kind == Value::Kind::Text && v.text.data() == value.data() && v.text.size() == value.size())
+        return Ref::borrow(original);
+    return v.to_object();
 }
 
 Ref Value::to_object() const {
