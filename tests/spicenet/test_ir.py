@@ -2,6 +2,7 @@ import dataclasses
 import io
 import warnings
 from pathlib import Path
+from types import SimpleNamespace
 
 import pytest
 
@@ -288,3 +289,127 @@ def test_location_comment_errors(comment, message):
     with pytest.raises(ValueError) as caught:
         sn._parse_location_comment(comment)
     assert str(caught.value) == message
+
+
+# --- functions replaced while reading ------------------------------------------------
+
+READERS = {
+    "content": lambda text, component_map, **named: sn._parse_oc_spice_into_ir(io.StringIO(text), component_map,
+                                                                               **named),
+    "lines": lambda text, component_map, **named: sn._parse_into_ir(text.splitlines(), component_map, **named),
+    "stream": lambda text, component_map, **named: sn._parse_into_ir(sn._iter_relevant_lines(text), component_map,
+                                                                      **named),
+}
+
+
+def quiet(read, text, component_map=None, **named):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", sn.ParseWarning)
+        return read(text, {} if component_map is None else component_map, **named)
+
+
+@pytest.mark.parametrize("read", READERS.values(), ids=READERS)
+@pytest.mark.parametrize("changed_by", ["_handle_sources", "_get_ir_ports"])
+def test_open_blocks_are_read_from_the_list_get_parent_id_was_handed(monkeypatch, read, changed_by):
+    # A replaced _get_parent_id keeps the list; a later replaced function
+    # empties it, then gives it a block of its own: the element's parent is
+    # whatever the list holds at that point.
+    kept = []
+    own_parent_id, original = sn._get_parent_id, getattr(sn, changed_by)
+    monkeypatch.setattr(sn, "_get_parent_id", lambda parents: kept.append(parents) or own_parent_id(parents))
+    foreign = SimpleNamespace(id=99, settings={"w": 5})
+
+    def changing(words):
+        for parents in kept:
+            parents[:] = [foreign] if "q" in words else []
+        return original(words)
+
+    monkeypatch.setattr(sn, changed_by, changing)
+    with pytest.raises(IndexError, match="list index out of range"):
+        read(".subckt t a\nX1 a m\n.ends", {})
+    kept.clear()
+    ir, _ = quiet(read, ".subckt t a\nX1 a q v='w'\n")
+    assert ir[2].parent_id == 99 and ir[2].settings == {"v": 5}
+
+
+def replacing_while_reading(monkeypatch, name, replacement):
+    """The literal '(3)' of a netlist replaces the module attribute `name` while it is read."""
+    runtime_ast = sn.ast
+
+    def literal_eval(text):
+        monkeypatch.setattr(sn, name, replacement)
+        return runtime_ast.literal_eval(text)
+
+    monkeypatch.setattr(sn, "ast", SimpleNamespace(literal_eval=literal_eval))
+
+
+HANDED_OVER = """\
+.subckt done a
+X1 a p
+.ends
+.subckt outer a w=1
+X2 a q $ before
+.subckt inner b
+X3 b r k='(3)'
+X4 b s $ after
+.ends
+X5 a t v='w'
+.subckt open c
+"""
+
+
+@pytest.mark.parametrize("read", READERS.values(), ids=READERS)
+def test_a_line_function_replaced_while_reading_reads_every_later_line(monkeypatch, read):
+    expected = quiet(read, HANDED_OVER)
+    seen = []
+    own = sn._split_comments
+    replacing_while_reading(monkeypatch, "_split_comments", lambda line: seen.append(line) or own(line))
+    ir, comments = quiet(read, HANDED_OVER)
+    assert seen == HANDED_OVER.splitlines()[7:]
+    assert (list(ir.items()), comments) == (list(expected[0].items()), expected[1])
+    assert list(ir) == [2, 1, 5, 7, 8, 6, 10]
+    assert ir[6].children_ids == (7, 8) and comments == {5: "$ before", 8: "$ after"}
+    assert all(type(record) in (sn.Conn, sn.Subckt) for record in ir.values())
+
+
+@pytest.mark.parametrize("read", READERS.values(), ids=READERS)
+def test_a_record_type_replaced_by_an_element_makes_its_record(monkeypatch, read):
+    class Later(sn.Conn):
+        pass
+
+    replacing_while_reading(monkeypatch, "Conn", Later)
+    ir, _ = quiet(read, HANDED_OVER)
+    assert [type(ir[i]) for i in (2, 5, 7, 8, 10)] == [Conn, Conn, Later, Later, Later]
+    assert ir[7].settings == {"k": 3} and ir[10].settings == {"v": 1.0}
+
+
+@pytest.mark.parametrize("read", READERS.values(), ids=READERS)
+def test_get_parent_id_replaced_by_a_subckt_header_gives_its_parent(monkeypatch, read):
+    seen = []
+
+    def parent_id(parents):
+        seen.append([(type(p), p.id, p.children_ids) for p in parents])
+        return 42
+
+    replacing_while_reading(monkeypatch, "_get_parent_id", parent_id)
+    ir, _ = quiet(read, ".subckt outer a\nX1 a p\n.subckt inner b k='(3)'\nX2 b q\n.ends\n.ends")
+    assert seen == [[(Subckt, 1, ())]]
+    assert list(ir) == [2, 4, 3, 1]
+    assert (ir[3].parent_id, ir[3].settings, ir[1].parent_id) == (42, {"k": 3}, 0)
+    assert ir[1].children_ids == (2,) and ir[3].children_ids == (4,)
+
+
+@pytest.mark.parametrize("read", READERS.values(), ids=READERS)
+@pytest.mark.parametrize("line, name", [("X{} a p straight", "straight"), ("R{} a p", "resistor")])
+def test_a_component_map_changed_while_reading_maps_the_later_lines(monkeypatch, read, line, name):
+    component_map = {"other": "x"}
+    runtime_ast = sn.ast
+
+    def literal_eval(text):
+        component_map[name] = "mapped"
+        return runtime_ast.literal_eval(text)
+
+    monkeypatch.setattr(sn, "ast", SimpleNamespace(literal_eval=literal_eval))
+    text = ".subckt t a\n" + "\n".join(line.format(i) for i in (1, 2)) + " k='(3)'\n" + line.format(3) + "\n.ends"
+    ir, _ = quiet(read, text, component_map)
+    assert [ir[i].component for i in (2, 3, 4)] == [name, name, "mapped"]

@@ -6,7 +6,7 @@ import io
 import sys
 import warnings
 from pathlib import Path
-from types import MappingProxyType
+from types import MappingProxyType, SimpleNamespace
 
 import pytest
 
@@ -267,3 +267,23 @@ def test_a_replaced_parse_error_is_raised_as_python_raises_it(monkeypatch, wrap,
         run(text)
     if error is TypeError:
         assert str(info.value) == "exceptions must derive from BaseException"
+
+
+def test_values_and_component_names_read_after_code_ran_are_read_afresh(monkeypatch):
+    # The literal of X1 replaces _parse_value and changes the component map:
+    # the settings after it, on the same line and later ones, go through the
+    # replacement, and later lines are mapped by the changed map.
+    component_map = {"other": "x"}
+    runtime_ast = sn.ast
+
+    def literal_eval(text):
+        monkeypatch.setattr(sn, "_parse_value", lambda value, **named: f"read {value}")
+        component_map["p"] = "mapped"
+        return runtime_ast.literal_eval(text)
+
+    monkeypatch.setattr(sn, "ast", SimpleNamespace(literal_eval=literal_eval))
+    text = ".subckt t a b\nX1 a m p k='(3)' n=1\nX2 m b p n=2\n.ends"
+    result = sn.parse_oc_spice(io.StringIO(text), component_map=component_map)
+    instances = result["t"]["instances"]
+    assert instances == {"X1": {"component": "p", "settings": {"k": 3, "n": "read 1"}},
+                         "X2": {"component": "mapped", "settings": {"n": "read 2"}}}

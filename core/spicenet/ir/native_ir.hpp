@@ -119,11 +119,31 @@ struct NativeIr {
 bool native_reading(State& st);
 
 // Reads `content` (a str) into `ir`, with the effects `_parse_into_ir` has
-// (warnings, errors) in the same order.
+// (warnings, errors) in the same order. The reading functions are taken to
+// stay the module's own from the start (`native_reading`) to the end.
 void read_native(State& st, PyObject* content, PyObject* component_map, PyObject* kwargs, NativeIr& ir);
 
-// The (IR map, comments map) pair of a NativeIr; `subckts` receives each
-// closed block's Subckt record (in NativeIr::blocks order).
+// The same, with a reading function replaced during the reading taking
+// effect from that point: what was read is handed over as Python records and
+// the rest goes through the module globals, and the result is then the (IR
+// map, comments map) pair. An empty Ref when everything went into `ir`.
+Ref read_into(State& st, PyObject* content, PyObject* component_map, PyObject* kwargs, NativeIr& ir);
+
+// `read_into` on relevant lines: a stream of `_iter_relevant_lines`, or any
+// iterable of lines.
+Ref read_lines_into(State& st, PyObject* lines, PyObject* component_map, PyObject* kwargs, NativeIr& ir);
+
+// Python values of a NativeIr's records: an int, the words [begin, begin +
+// count) as a tuple, an element's settings dict, a block's Subckt record (of
+// the module's own type, with the int `id`).
+Ref int_of(Py_ssize_t i);
+Ref words_tuple(NativeIr& ir, uint32_t begin, uint32_t count);
+Ref settings_dict(NativeIr& ir, const NativeElement& e);
+Ref subckt_record(State& st, NativeIr& ir, const NativeBlock& b, PyObject* id, PyObject* children_ids);
+
+// The (IR map, comments map) pair of a NativeIr, of the module's own record
+// types (those the reading found in place); `subckts` receives each closed
+// block's Subckt record (in NativeIr::blocks order).
 Ref materialize(State& st, NativeIr& ir, PyVector<Ref>* subckts = nullptr);
 
 // The netlist records of a NativeIr, as `_recursive_netlist_from_ir` builds
