@@ -34,8 +34,10 @@ void make_names(State::Names& n) {
 
 }  // namespace
 
-static void bind_standard_names(PyObject* m) {
-    kv::bind(m, "ast", kv::import("ast").get());
+static void bind_standard_names(State& st, PyObject* m) {
+    st.ast = kv::import("ast");
+    st.literal_eval = kv::attr(st.ast.get(), "literal_eval");
+    kv::bind(m, "ast", st.ast.get());
     kv::bind(m, "re", kv::import("re").get());
     kv::bind(m, "warnings", kv::import("warnings").get());
     kv::bind_from(m, "Callable", "collections.abc");
@@ -56,7 +58,7 @@ static void init(PyObject* m) {
     State& st = kv::ModuleState<State>::create(m);
     make_names(st.names);
 
-    bind_standard_names(m);
+    bind_standard_names(st, m);
     kv::bind_from(m, "lazy_import", "korvane.core.lazy");
     kv::bind_lazy(m, "nodalis", "nodalis");
     kv::bind_lazy(m, "kv_pdk", "korvane.core.pdk");

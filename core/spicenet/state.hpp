@@ -71,6 +71,9 @@ struct State {
 
     // Types created at exec (ir.cpp, lines.cpp).
     Ref ParseError, ParseWarning, Subckt, Conn;
+    // The runtime's `ast` module and its `literal_eval`, as bound at exec:
+    // while the globals still hold these, literal texts are read natively.
+    Ref ast, literal_eval;
     Ref stream_type, chain_type;  // lazy line and word streams, `_chain` results
 
     // Interned names (attributes, keys, globals) and fixed tuples, made once

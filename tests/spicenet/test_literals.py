@@ -5,6 +5,7 @@ runtime's value; texts the runtime refuses or warns about are always declined.""
 import ast
 import keyword
 import sys
+import types
 import warnings
 
 import pytest
@@ -405,3 +406,35 @@ def test_hook_arguments(name, call, message):
         call(getattr(sn, name))
     assert str(caught.value).endswith(message)
     assert getattr(sn, name)(text="1") is not None
+
+
+EVAL_TEXTS = ["(1, 0)", "[0.5, 1.5]", '"txt"', "1+2j", "{1, 2}", "[(1, 2), {'k': [3]}]", "w", "match",
+              "1 +", "f'x'", "'\\d'", "x.y", "2**3", "(1, [2, {3}])"]
+
+
+def _eval_with(text, literal_eval):
+    """(value, warnings, error type) of _eval(text) with `literal_eval` as the module's ast.literal_eval."""
+    with pytest.MonkeyPatch.context() as mp:
+        if literal_eval is not None:
+            mp.setattr(sn, "ast", types.SimpleNamespace(literal_eval=literal_eval))
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            try:
+                value, error = sn._eval(text), None
+            except Exception as exc:  # the runtime's own errors, compared by type
+                value, error = None, type(exc)
+    return repr(value), [(w.category, str(w.message)) for w in caught], error
+
+
+@pytest.mark.parametrize("text", EVAL_TEXTS)
+def test_eval_reads_natively_only_while_ast_is_the_runtime_s(text):
+    # The native road and the runtime's give the same value, warnings and
+    # errors; a replaced literal_eval is asked for every text.
+    asked = []
+
+    def spy(source):
+        asked.append(source)
+        return ast.literal_eval(source)
+
+    assert _eval_with(text, None) == _eval_with(text, spy)
+    assert asked == [text]

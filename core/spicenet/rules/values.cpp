@@ -4,6 +4,7 @@
 #include <string>
 
 #include "diagnostics.hpp"
+#include "literals.hpp"
 #include "lines.hpp"
 #include "net_maps.hpp"
 #include "number_parse.hpp"
@@ -261,21 +262,37 @@ Ref parse_value_late(State& st, std::string_view value, const Named& named) {
 
 // --- expressions ---------------------------------------------------------------
 
+// The warning of an expression that is no literal, and its value, None.
+static Ref unparsed(State& st, PyObject* expression) {
+    warn_unparsed(st, expression);
+    return kv::none();
+}
+
 Ref eval(State& st, PyObject* key_or_value, const Named& named) {
     kv::check_type("key_or_value", key_or_value, kv::Type::Str, false);
     if (Ref value = named.find(key_or_value)) return value;
 
     Ref ast = kv::global(st.module, "ast");
     Ref literal_eval = kv::attr(ast.get(), "literal_eval");
-    PyObject* result = PyObject_CallOneArg(literal_eval.get(), key_or_value);
-    if (!result) {
-        // Syntax errors end the import; a well-formed non-literal becomes None.
-        if (!PyErr_ExceptionMatches(PyExc_ValueError)) kv::raise_set();
-        PyErr_Clear();
-        warn_unparsed(st, key_or_value);
-        return kv::none();
+    Ref value;
+    // The runtime's literal_eval in place: the texts the native reader knows
+    // are read here, a bare name needs no parse to be refused; the rest, and
+    // every error, is the runtime's.
+    const bool runtime_reader = ast.is(st.ast.get()) && literal_eval.is(st.literal_eval.get());
+    if (runtime_reader) {
+        value = read_literal(key_or_value);
+        if (!value && is_bare_identifier(key_or_value)) return unparsed(st, key_or_value);
     }
-    Ref value = Ref::steal(result);
+    if (!value) {
+        PyObject* result = PyObject_CallOneArg(literal_eval.get(), key_or_value);
+        if (!result) {
+            // Syntax errors end the import; a well-formed non-literal becomes None.
+            if (!PyErr_ExceptionMatches(PyExc_ValueError)) kv::raise_set();
+            PyErr_Clear();
+            return unparsed(st, key_or_value);
+        }
+        value = Ref::steal(result);
+    }
     if (PySet_Check(value.get())) return kv::own(PySequence_List(value.get()));
     return value;
 }
