@@ -1,7 +1,8 @@
 // The line reader (see line_reader.hpp). Physical lines are found a block of
 // bytes at a time (byte_blocks.hpp) up to the first byte that may start a
 // line boundary or be white space other than " "; the rest of such a line is
-// read byte by byte.
+// read byte by byte. The counting reader (a template argument) adds one
+// increment per physical line and a few stores per statement.
 #include "line_reader.hpp"
 
 #include "byte_blocks.hpp"
@@ -9,11 +10,13 @@
 
 namespace spicenet {
 
-bool LineReader::next_physical(std::string_view& line) {
+template <bool kCount>
+bool BasicLineReader<kCount>::next_physical(std::string_view& line) {
     const char* const begin = content_.data();
     const size_t size = content_.size();
     const size_t start = pos_;
     if (start >= size) return false;
+    if constexpr (kCount) ++lines_.physical;
     // Sixteen bytes at a time: only a byte below 0x20 or from 0x80 can start
     // a boundary, or be white space other than " ". Up to the first such byte
     // the line is plain, and two spaces in a row are looked for there. The
@@ -30,7 +33,8 @@ bool LineReader::next_physical(std::string_view& line) {
     return finish_physical(line, plain.end, plain.twice);
 }
 
-bool LineReader::finish_physical(std::string_view& line, size_t at, bool twice) {
+template <bool kCount>
+bool BasicLineReader<kCount>::finish_physical(std::string_view& line, size_t at, bool twice) {
     // From `at` on, the bytes are looked at one by one: the line is plain
     // until a byte below 0x20 or from 0x80 that starts no boundary.
     const char* const begin = content_.data();
@@ -56,8 +60,12 @@ bool LineReader::finish_physical(std::string_view& line, size_t at, bool twice) 
     return true;
 }
 
-void LineReader::append_continuation(std::string_view rest) {
+template <bool kCount>
+void BasicLineReader<kCount>::append_continuation(std::string_view rest) {
     rest = text::strip(rest);
+    // A statement blank so far starts where its text does.
+    if constexpr (kCount)
+        if (statement_.find_first_not_of(' ') == std::string_view::npos) lines_.first = lines_.physical;
     if (!statement_buffered_) {
         statement_buffer_.assign(statement_);
         statement_buffered_ = true;
@@ -78,7 +86,8 @@ std::string_view trim_spaces(std::string_view s) {
 
 }  // namespace
 
-bool LineReader::emit(std::string_view& line) {
+template <bool kCount>
+bool BasicLineReader<kCount>::emit(std::string_view& line) {
     // A plain line without two spaces in a row is standard once trimmed (two
     // spaces only in what was trimmed make the copy below, to the same text).
     const bool standard = statement_plain_ && !statement_buffered_ ? !statement_twice_
@@ -93,7 +102,17 @@ bool LineReader::emit(std::string_view& line) {
     return !line.empty();
 }
 
-bool LineReader::next(std::string_view& line) {
+template <bool kCount>
+void BasicLineReader<kCount>::ended(size_t last) {
+    if constexpr (kCount) {
+        lines_.emitted_first = lines_.first;
+        lines_.emitted_last = last;
+        lines_.first = lines_.physical;
+    }
+}
+
+template <bool kCount>
+bool BasicLineReader<kCount>::next(std::string_view& line) {
     std::string_view physical;
     if (!started_) {
         started_ = true;
@@ -104,11 +123,13 @@ bool LineReader::next(std::string_view& line) {
             statement_ = physical_plain_ ? trim_spaces(physical) : text::strip(physical);
             statement_plain_ = physical_plain_;
             statement_twice_ = physical_twice_;
+            if constexpr (kCount) lines_.first = lines_.physical;
         }
     }
     while (!done_) {
         if (!next_physical(physical)) {
             done_ = true;
+            if constexpr (kCount) ended(lines_.physical);
             return emit(line);
         }
         const bool plain = physical_plain_, twice = physical_twice_;
@@ -117,6 +138,7 @@ bool LineReader::next(std::string_view& line) {
             append_continuation(stripped.substr(1));
             continue;
         }
+        if constexpr (kCount) ended(lines_.physical - 1);
         const bool found = emit(line);
         statement_ = stripped;
         statement_plain_ = plain;
@@ -126,5 +148,8 @@ bool LineReader::next(std::string_view& line) {
     }
     return false;
 }
+
+template class BasicLineReader<false>;
+template class BasicLineReader<true>;
 
 }  // namespace spicenet
