@@ -1,10 +1,13 @@
 // parse_oc_spice, the public entry of the SPICE import: reads the netlist into
 // the IR (`_parse_oc_spice_into_ir`) and assembles the netlist records from it
 // (`_recursive_netlist_from_ir`), both through the module globals. The one
-// place that chooses between the fused road and the module-globals road.
+// place that chooses between the fused road and the module-globals road, and
+// the one where an error that ends an import gets its note (import_note.hpp).
 #include <memory>
+#include <new>
 
 #include "assembly.hpp"
+#include "import_note.hpp"
 #include "ir.hpp"
 #include "native_ir.hpp"
 #include "net_maps.hpp"
@@ -42,38 +45,82 @@ Ref assemble(State& st, PyObject* ir, PyObject* keymap, PyObject* comments) {
 // element inside assemble_native. Kept out of line, with the IR on the heap,
 // so a stream whose read re-enters the import costs the C stack little per
 // level and the runtime's recursion guard trips before the stack runs out.
+// When an error ends it, `counted` receives the content the positions count,
+// if the IR still holds it.
 [[gnu::noinline]] static Ref import_fused(State& st, Ref content, PyObject* component_map, PyObject* kwargs,
-                                          PyObject* keymap) {
+                                          PyObject* keymap, Ref& counted) {
     auto ir = std::make_unique<NativeIr>();
-    read_native(st, content.get(), component_map, kwargs, *ir);
-    content.reset();  // the IR holds it as long as it needs it
-    Ref fn = st.functions.replaced(st.module, fn_recursive_netlist_from_ir);
-    if (!fn) return assemble_native(st, *ir, keymap);
-    Ref pair = materialize(st, *ir);
-    return kv::call(fn.get(), {PyTuple_GET_ITEM(pair.get(), 0), keymap, PyTuple_GET_ITEM(pair.get(), 1)});
+    try {
+        read_native(st, content.get(), component_map, kwargs, *ir);
+        content.reset();  // the IR holds it as long as it needs it
+        Ref fn = st.functions.replaced(st.module, fn_recursive_netlist_from_ir);
+        if (!fn) return assemble_native(st, *ir, keymap);
+        Ref pair = materialize(st, *ir);
+        return kv::call(fn.get(), {PyTuple_GET_ITEM(pair.get(), 0), keymap, PyTuple_GET_ITEM(pair.get(), 1)});
+    } catch (const kv::PyErrorSet&) {
+        counted = ir->content ? ir->content : content;
+        throw;
+    }
+}
+
+// The records from the (IR map, comments map) pair a reading gave.
+Ref assemble_pair(State& st, PyObject* parsed, PyObject* keymap) {
+    Ref pair = kv::unpack_exactly(parsed, 2);
+    Ref ir = Ref::borrow(PyList_GET_ITEM(pair.get(), 0));
+    Ref comments = Ref::borrow(PyList_GET_ITEM(pair.get(), 1));
+    return assemble(st, ir.get(), keymap, comments.get());
+}
+
+// The import through a replaced `_parse_oc_spice_into_ir`.
+[[gnu::noinline]] Ref import_read_by(State& st, PyObject* read, PyObject* path_or_buf, PyObject* keymap,
+                                     PyObject* component_map, PyObject* kwargs) {
+    PyObject* read_args[] = {path_or_buf, component_map};
+    Ref parsed = kv::own(PyObject_VectorcallDict(read, read_args, 2, kwargs));
+    return assemble_pair(st, parsed.get(), keymap);
+}
+
+// The import once the content is read: fused, or through the globals.
+// `counted` is the content whose relevant lines the positions of the IR
+// count, once the road that counts them (the module's own reading) is chosen.
+[[gnu::noinline]] Ref import_content(State& st, Ref content, PyObject* keymap, PyObject* component_map,
+                                     PyObject* kwargs, Ref& counted) {
+    if (native_reading(st)) return import_fused(st, std::move(content), component_map, kwargs, keymap, counted);
+    Ref parsed = parse_content_into_ir(st, content.get(), component_map, kwargs);
+    return assemble_pair(st, parsed.get(), keymap);
+}
+
+// Reading and assembling. The frames up to the read of the content stay
+// small: a stream whose read re-enters the import piles them up.
+Ref read_and_assemble(State& st, PyObject* path_or_buf, PyObject* keymap, PyObject* component_map,
+                      PyObject* kwargs, Ref& counted) {
+    if (Ref read = st.functions.replaced(st.module, fn_parse_oc_spice_into_ir))
+        return import_read_by(st, read.get(), path_or_buf, keymap, component_map, kwargs);
+    return import_content(st, read_content(st, path_or_buf), keymap, component_map, kwargs, counted);
 }
 
 // The road is chosen here, once per import: fused when the reading functions
 // are the module's own once the content is read, else through the globals.
+// An error that ends the import gets its note here; each import, also one
+// that a collaborator starts meanwhile, keeps its own record of where it is.
 Ref parse_oc_spice(State& st, PyObject* path_or_buf, PyObject* keymap_arg, PyObject* component_map_arg,
                    PyObject* kwargs) {
     Ref keymap = or_empty(keymap_arg);
     Ref component_map = or_empty(component_map_arg);
 
-    Ref parsed;
-    if (Ref read = st.functions.replaced(st.module, fn_parse_oc_spice_into_ir)) {
-        PyObject* read_args[] = {path_or_buf, component_map.get()};
-        parsed = kv::own(PyObject_VectorcallDict(read.get(), read_args, 2, kwargs));
-    } else {
-        Ref content = read_content(st, path_or_buf);
-        if (native_reading(st))
-            return checked_result(import_fused(st, std::move(content), component_map.get(), kwargs, keymap.get()));
-        parsed = parse_content_into_ir(st, content.get(), component_map.get(), kwargs);
+    const ImportScope scope(st.where);
+    Ref counted;
+    Ref result;
+    try {
+        result = read_and_assemble(st, path_or_buf, keymap.get(), component_map.get(), kwargs, counted);
+    } catch (const kv::PyErrorSet&) {
+        note_import_error(st, path_or_buf, counted.get());
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        note_import_error(st, path_or_buf, nullptr);
+        kv::raise_set();
     }
-    Ref pair = kv::unpack_exactly(parsed.get(), 2);
-    Ref ir = Ref::borrow(PyList_GET_ITEM(pair.get(), 0));
-    Ref comments = Ref::borrow(PyList_GET_ITEM(pair.get(), 1));
-    return checked_result(assemble(st, ir.get(), keymap.get(), comments.get()));
+    return checked_result(std::move(result));
 }
 
 PyObject* py_parse_oc_spice(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

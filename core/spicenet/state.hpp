@@ -6,6 +6,7 @@
 #include "args.hpp"
 #include "module.hpp"
 #include "objects.hpp"
+#include "where.hpp"
 
 namespace spicenet {
 
@@ -68,6 +69,8 @@ struct State {
     // Counts the module's calls into code that may change its globals (an
     // expression, a port look-up of the PDK, a replaced function).
     kv::Epoch calls_out;
+    // Where the running import is, told by its code when an error goes by.
+    Where where;
 
     // Types created at exec (ir.cpp, lines.cpp).
     Ref ParseError, ParseWarning, Subckt, Conn;

@@ -67,10 +67,21 @@ void file_pins(State& st, Calls& calls, SubcktRecord& record, NodeNets& nodes, P
     if (PyErr_Occurred()) kv::raise_set();
 }
 
-}  // namespace
+// Tells the running import's record the block an error went through: the
+// id and component of its Subckt, read with the error put aside.
+void locate_block(State& st, PyObject* subckt) noexcept {
+    if (!st.where.importing()) return;
+    Ref id, component;
+    Where::aside([&] {
+        id = kv::attr(subckt, st.names.id.get());
+        component = kv::attr(subckt, st.names.component.get());
+    });
+    st.where.at_objects(nullptr, id.get());
+    st.where.block_name(component.get());
+}
 
-Ref netlist_from_subckt(State& st, PyObject* ir, PyObject* subckt, PyObject* keymap, PyObject* comments,
-                        PyObject* memo) {
+Ref build_subckt(State& st, PyObject* ir, PyObject* subckt, PyObject* keymap, PyObject* comments,
+                 PyObject* memo) {
     auto& b = st.names;
     LookedUpEachTime owned{st};
     ElementCalls calls(st, owned, keymap, memo);
@@ -87,7 +98,8 @@ Ref netlist_from_subckt(State& st, PyObject* ir, PyObject* subckt, PyObject* key
 
     Ref children = kv::attr(subckt, b.children_ids.get());
     Ref it = kv::own(PyObject_GetIter(children.get()));
-    while (Ref id = Ref::steal(PyIter_Next(it.get()))) {
+    PyVector<std::pair<Py_ssize_t, size_t>> starts;  // per element: its position, its first pin
+    while (Ref id = Ref::steal(PyIter_Next(it.get()))) try {
         Ref item = kv::dict_get(ir, id.get());
         if (!item) net::raise_key_error(id.get());
         Ref component = net::intern(memo, kv::attr(item.get(), b.component.get()));
@@ -100,13 +112,38 @@ Ref netlist_from_subckt(State& st, PyObject* ir, PyObject* subckt, PyObject* key
             Ref placement = calls.parse_location_comment(comment.get());
             record.place(name.get(), placement.get());
         }
+        starts.emplace_back(Where::position_of(id.get()), nets.pins());
         file_pins(st, calls, record, nodes, refs, item.get(), name.get(), item_ports.get());
+    } catch (const kv::PyErrorSet&) {
+        st.where.at_objects(id.get(), nullptr);
+        throw;
     }
     if (PyErr_Occurred()) kv::raise_set();
 
     Ref own_settings = kv::attr(subckt, b.settings.get());
     Ref patched = calls.patch_settings(own_settings.get());
-    return record.finish(patched.get(), [&](uint32_t node) { return nodes.object(node); });
+    // The element of each pin, for the note of a net with too many.
+    auto elements = [&](const PyVector<uint32_t>& places, Where::Pins& out) {
+        size_t k = 0;
+        for (size_t j = 0; j < starts.size(); ++j) {
+            const size_t end = j + 1 < starts.size() ? starts[j + 1].second : SIZE_MAX;
+            for (; k < places.size() && places[k] < end; ++k)
+                if (starts[j].first) out.add(starts[j].first);
+        }
+    };
+    return record.finish(patched.get(), [&](uint32_t node) { return nodes.object(node); }, elements);
+}
+
+}  // namespace
+
+Ref netlist_from_subckt(State& st, PyObject* ir, PyObject* subckt, PyObject* keymap, PyObject* comments,
+                       PyObject* memo) {
+    try {
+        return build_subckt(st, ir, subckt, keymap, comments, memo);
+    } catch (const kv::PyErrorSet&) {
+        locate_block(st, subckt);
+        throw;
+    }
 }
 
 Ref make_record(State& st, PyObject* instances, PyObject* connections, PyObject* ports, PyObject* settings,
@@ -152,6 +189,7 @@ class IrBlocks {
     Ref component(size_t i) { return kv::attr(subckts_[i].get(), st_.names.component.get()); }
     Ref declared(size_t i) { return kv::attr(subckts_[i].get(), st_.names.ports.get()); }
     void built() {}
+    void locate(size_t i) noexcept { locate_block(st_, subckts_[i].get()); }
 
   private:
     State& st_;
@@ -249,7 +287,8 @@ PyObject* py_netlist_from_subckt(PyObject*, PyObject* const* args, Py_ssize_t na
                                      kv::req("settings_keymap", kv::Type::Dict), kv::opt("comments", kv::Type::Dict)});
         kv::Args a = kv::bind(sig, args, nargs, kwnames);
         Ref memo = kv::new_dict();
-        return netlist_from_subckt(state(), a[0], a[1], a[2], a.get(3, Py_None), memo.get());
+        return nested_call(state().where,
+                           [&] { return netlist_from_subckt(state(), a[0], a[1], a[2], a.get(3, Py_None), memo.get()); });
     });
 }
 
@@ -260,7 +299,7 @@ PyObject* py_recursive_netlist_from_ir(PyObject*, PyObject* const* args, Py_ssiz
                                        {kv::req("ir", kv::Type::Dict), kv::req("settings_keymap", kv::Type::Dict),
                                         kv::req("comments", kv::Type::Dict)});
         kv::Args a = kv::bind(sig, args, nargs, kwnames);
-        return recursive_netlist_from_ir(state(), a[0], a[1], a[2]);
+        return nested_call(state().where, [&] { return recursive_netlist_from_ir(state(), a[0], a[1], a[2]); });
     });
 }
 

@@ -37,12 +37,14 @@ Ref finish_netlist(State& st, PyObject* nets, PyObject* declared);
 // `_netlist_from_subckt` or by the replaced global, then finished. `Blocks`
 // is a road's view of its subcircuits: count(), has_children(i),
 // replaced_subckt_fn(i) (the global when replaced, else empty), call(fn, i),
-// build(i, memo), component(i), declared(i), and built() once every record is made.
+// build(i, memo), component(i), declared(i), built() once every record is
+// made, and locate(i), which tells the import's record that an error went
+// through block i.
 template <class Blocks>
 Ref assemble_set(State& st, Blocks& blocks, PyObject* memo) {
     Ref nets = kv::new_dict();
     Ref declared = kv::new_dict();
-    for (size_t i = 0; i < blocks.count(); ++i) {
+    for (size_t i = 0; i < blocks.count(); ++i) try {
         if (!blocks.has_children(i)) continue;
         Ref fn = blocks.replaced_subckt_fn(i);
         Ref record = fn ? blocks.call(fn.get(), i) : blocks.build(i, memo);
@@ -50,6 +52,9 @@ Ref assemble_set(State& st, Blocks& blocks, PyObject* memo) {
         kv::dict_set(nets.get(), component.get(), record.get());
         Ref ports = blocks.declared(i);
         kv::dict_set(declared.get(), component.get(), ports.get());
+    } catch (const kv::PyErrorSet&) {
+        blocks.locate(i);
+        throw;
     }
     blocks.built();
     return finish_netlist(st, nets.get(), declared.get());

@@ -103,6 +103,7 @@ class Assembler {
     }
     // What remains of the text and the IR is not needed while the set is
     // normalised.
+    void locate(size_t i) noexcept { st_.where.at(0, ir_.blocks[i].id); }
     void built() {
         ahead_ = Ahead();
         nets_ = NetTable();
@@ -118,6 +119,15 @@ class Assembler {
     // --- one subcircuit ---------------------------------------------------------
 
     Ref subckt(const NativeBlock& block) {
+        try {
+            return subckt_record(block);
+        } catch (const kv::PyErrorSet&) {
+            st_.where.at(0, block.id);
+            throw;
+        }
+    }
+
+    Ref subckt_record(const NativeBlock& block) {
         SubcktRecord record(st_, nets_, block.children.size());
         const size_t ordinal = block_ordinal_++;
         const bool nets_ahead = ordinal + 1 < ahead_.net_begin.size();
@@ -127,13 +137,30 @@ class Assembler {
         } else {
             words_.start(block);
         }
-        for (uint32_t child : block.children) element(ir_.elements[child], record, nets_ahead);
+        for (uint32_t child : block.children) {
+            const NativeElement& e = ir_.elements[child];
+            try {
+                element(e, record, nets_ahead);
+            } catch (const kv::PyErrorSet&) {
+                st_.where.at(e.id, block.id);
+                throw;
+            }
+        }
 
         // After the block's last element, as the look-ups ahead left things.
         owned_.forced = seq_ <= ahead_.forced;
         Ref patched = calls_.patch_settings(block.settings.get());
         owned_.forced = false;
-        return record.finish(patched.get(), [&](uint32_t word) { return ir_.texts.get(ir_.word(word)); });
+        // The element of each pin, for the note of a net with too many.
+        auto elements = [&](const PyVector<uint32_t>& places, Where::Pins& out) {
+            size_t k = 0, end = 0;
+            for (uint32_t child : block.children) {
+                const NativeElement& e = ir_.elements[child];
+                end += e.nodes_count;
+                for (; k < places.size() && places[k] < end; ++k) out.add(e.id);
+            }
+        };
+        return record.finish(patched.get(), [&](uint32_t word) { return ir_.texts.get(ir_.word(word)); }, elements);
     }
 
     void element(const NativeElement& e, SubcktRecord& record, bool nets_ahead) {
@@ -178,7 +205,12 @@ class Assembler {
             ++ahead_blocks_;
             for (uint32_t child : block.children) {
                 const NativeElement& e = ir_.elements[child];
-                ahead_.ports.push_back(calls_.get_ports(e.component));
+                try {
+                    ahead_.ports.push_back(calls_.get_ports(e.component));
+                } catch (const kv::PyErrorSet&) {
+                    st_.where.at(e.id, block.id);
+                    throw;
+                }
                 if (!owned_.kept.all()) return;
                 ++ahead_.forced;
                 if (e.nodes_count > 0 && !PyTuple_CheckExact(ahead_.ports.back().get())) return;

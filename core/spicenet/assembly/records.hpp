@@ -53,12 +53,17 @@ class NetTable {
         return true;
     }
 
+    // The number of pins filed.
+    size_t pins() const { return pins_.size(); }
+
     // Warns for every declared port with more than one pin, then enters each
     // other net into `ports` (one pin) or the connections (two pins), or
     // raises the ParseError (three or more). `node_object(node)` gives the
-    // str of a node (borrowed). Returns the connections.
-    template <class NodeObject>
-    Ref classify(State& st, PyObject* ports, NodeObject&& node_object) {
+    // str of a node (borrowed); for the ParseError, `elements(pins, out)`
+    // adds to `out` the position of the element of each pin (places in the
+    // order of filing, ascending). Returns the connections.
+    template <class NodeObject, class Elements>
+    Ref classify(State& st, PyObject* ports, NodeObject&& node_object, Elements&& elements) {
         if (!quiet_declared()) {
             PyVector<Ref> lists = refs_by_net();
             for (uint32_t at = 0; at < nets_.size(); ++at)
@@ -72,7 +77,7 @@ class NetTable {
             if (net.declared) continue;
             if (net.count == 1) enter(ports, node_object(net.node), ref(net.first));
             else if (net.count == 2) enter(connections.get(), ref(net.first), ref(net.second));
-            else fail(st, node_object(net.node), refs_by_net()[at].get());
+            else fail(st, node_object(net.node), at, elements);
         }
         return connections;
     }
@@ -104,6 +109,23 @@ class NetTable {
     PyVector<Ref> refs_by_net() const;
     static void warn(State& st, PyObject* node, PyObject* refs);
     [[noreturn]] static void fail(State& st, PyObject* node, PyObject* refs);
+    // The ParseError of net `at`, telling the import's record the elements on it.
+    template <class Elements>
+    [[noreturn]] void fail(State& st, PyObject* node, uint32_t at, Elements& elements) const {
+        Ref refs = std::move(refs_by_net()[at]);
+        try {
+            fail(st, node, refs.get());
+        } catch (const kv::PyErrorSet&) {
+            if (!st.where.importing()) throw;
+            PyVector<uint32_t> places;
+            for (uint32_t pin = 0; pin < pins_.size(); ++pin)
+                if (pins_[pin].first == at) places.push_back(pin);
+            Where::Pins on_net;
+            elements(places, on_net);
+            st.where.pins(on_net);
+            throw;
+        }
+    }
 
     PyVector<Net> nets_;
     PyVector<std::pair<uint32_t, PyObject*>> pins_;  // borrowed: see file()
@@ -165,10 +187,11 @@ class SubcktRecord {
         if (nets_.declared(at)) kv::dict_set(ports_.get(), node_object(), ref);
         nets_.file(at, ref);
     }
-    // The record, with the nets classified and `settings` (patched) its own.
-    template <class NodeObject>
-    Ref finish(PyObject* settings, NodeObject&& node_object) {
-        Ref connections = nets_.classify(st_, ports_.get(), node_object);
+    // The record, with the nets classified and `settings` (patched) its own
+    // (`node_object` and `elements` as for NetTable::classify).
+    template <class NodeObject, class Elements>
+    Ref finish(PyObject* settings, NodeObject&& node_object, Elements&& elements) {
+        Ref connections = nets_.classify(st_, ports_.get(), node_object, elements);
         return make_record(st_, instances_.get(), connections.get(), ports_.get(), settings, placements_.get());
     }
 
