@@ -85,7 +85,17 @@ Ref assemble_pair(State& st, PyObject* parsed, PyObject* keymap) {
 [[gnu::noinline]] Ref import_content(State& st, Ref content, PyObject* keymap, PyObject* component_map,
                                      PyObject* kwargs, Ref& counted) {
     if (native_reading(st)) return import_fused(st, std::move(content), component_map, kwargs, keymap, counted);
-    Ref parsed = parse_content_into_ir(st, content.get(), component_map, kwargs);
+    bool own_count = false;
+    Ref parsed;
+    try {
+        parsed = parse_content_into_ir(st, content.get(), component_map, kwargs, &own_count);
+    } catch (const kv::PyErrorSet&) {
+        if (own_count) counted = std::move(content);
+        throw;
+    }
+    // The records are assembled from the IR: its positions may be looked up
+    // in the content should an error end the assembly.
+    if (own_count) counted = std::move(content);
     return assemble_pair(st, parsed.get(), keymap);
 }
 

@@ -62,12 +62,14 @@ Ref parse_oc_spice_into_ir(State& st, PyObject* path_or_buf, PyObject* component
     return parse_content_into_ir(st, content.get(), component_map, kwargs);
 }
 
-Ref parse_content_into_ir(State& st, PyObject* content, PyObject* component_map, PyObject* kwargs) {
+Ref parse_content_into_ir(State& st, PyObject* content, PyObject* component_map, PyObject* kwargs,
+                          bool* counted) {
     Ref parse = st.current(fn_parse_into_ir);
     Ref iter = st.current(fn_iter_relevant_lines);
     const bool parse_own = st.functions.is_own(fn_parse_into_ir, parse.get());
     if (parse_own && relevant_lines_own(st)) {
         // One pass from the content to the records, no str per line or word.
+        if (counted) *counted = true;
         auto ir = std::make_unique<NativeIr>();
         return pair_of(st, read_into(st, content, component_map, kwargs, *ir), *ir);
     }
@@ -105,7 +107,8 @@ PyObject* py_parse_oc_spice_into_ir(PyObject*, PyObject* const* args, Py_ssize_t
         NamedArgs a = bind_named("_parse_oc_spice_into_ir",
                                  {kv::req("path_or_buf"), kv::req("component_map", kv::Type::Dict)}, args, nargs,
                                  kwnames);
-        return parse_oc_spice_into_ir(state(), a.values[0], a.values[1], a.named.get());
+        return nested_call(state().where,
+                           [&] { return parse_oc_spice_into_ir(state(), a.values[0], a.values[1], a.named.get()); });
     });
 }
 
@@ -113,7 +116,8 @@ PyObject* py_parse_into_ir(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     return kv::entry([&] {
         NamedArgs a = bind_named("_parse_into_ir", {kv::req("lines"), kv::req("component_map", kv::Type::Dict)},
                                  args, nargs, kwnames);
-        return parse_into_ir(state(), a.values[0], a.values[1], a.named.get());
+        return nested_call(state().where,
+                           [&] { return parse_into_ir(state(), a.values[0], a.values[1], a.named.get()); });
     });
 }
 

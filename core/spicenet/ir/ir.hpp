@@ -26,8 +26,11 @@ Ref parse_oc_spice_into_ir(State& st, PyObject* path_or_buf, PyObject* component
 Ref read_content(State& st, PyObject* path_or_buf);
 
 // The part of `_parse_oc_spice_into_ir` after reading: (IR dict, comments
-// dict) of a content.
-Ref parse_content_into_ir(State& st, PyObject* content, PyObject* component_map, PyObject* kwargs);
+// dict) of a content. `counted`, when given, is set once the road is chosen
+// when the IR's positions count the relevant lines of `content` itself (the
+// module's own reading of it), so that they can be found in it again.
+Ref parse_content_into_ir(State& st, PyObject* content, PyObject* component_map, PyObject* kwargs,
+                          bool* counted = nullptr);
 
 // `_parse_into_ir` on an iterable of relevant lines: (IR dict, comments dict).
 Ref parse_into_ir(State& st, PyObject* lines, PyObject* component_map, PyObject* kwargs);

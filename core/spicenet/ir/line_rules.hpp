@@ -50,10 +50,16 @@ template <class Road>
 
 // Blocks never closed keep their elements in the IR but give no record: one
 // ParseWarning each, outermost first. `name_of(block)` is its name as
-// written (a str).
+// written (a str); `block.id` its position, for the note of a warning made
+// an error.
 template <class Blocks, class NameOf>
 void warn_unclosed(State& st, const Blocks& open, NameOf&& name_of) {
-    for (const auto& block : open) warn_unclosed_block(st, name_of(block).get());
+    for (const auto& block : open) try {
+        warn_unclosed_block(st, name_of(block).get());
+    } catch (const kv::PyErrorSet&) {
+        st.where.at(0, block.id);
+        throw;
+    }
 }
 
 }  // namespace spicenet::line_rules

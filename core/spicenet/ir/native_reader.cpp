@@ -140,6 +140,24 @@ class NativeReader {
         return component;
     }
 
+    // Tells the import's record, for an error on its way out, the line being
+    // read (its text as given) and the innermost open block.
+    template <class Line>
+    void locate(Line line) noexcept {
+        if (records_) {
+            st_.where.at(index_, records_->open_id());
+            st_.where.block_name(records_->open_name());
+        } else {
+            st_.where.at(index_, open_.empty() ? 0 : open_.back().id);
+            if (!open_.empty()) {
+                Ref name;
+                Where::aside([&] { name = kv::text(open_.back().name); });
+                st_.where.block_name(name.get());
+            }
+        }
+        st_.where.statement_text(line);
+    }
+
   private:
     bool inside_content(std::string_view s) const {
         return s.data() >= content_.data() && s.data() + s.size() <= content_.data() + content_.size();
@@ -200,7 +218,7 @@ class NativeReader {
             std::vector<Ref> children;
             for (uint32_t child : block.children) children.push_back(int_of(ir_.elements[child].id));
             Ref record = subckt_record(st_, ir_, block, int_of(block.id).get(), no_children.get());
-            records_->push_open(std::move(record), kv::text(block.name), std::move(children));
+            records_->push_open(std::move(record), kv::text(block.name), std::move(children), block.id);
         }
         open_.clear();
     }
@@ -313,7 +331,12 @@ Ref read_text(State& st, PyObject* content, PyObject* component_map, PyObject* k
     NativeReader reader(st, component_map, kwargs, ir, may_hand_over, u.view);
     LineReader lines(u.view);
     std::string_view line;
-    while (lines.next(line)) reader.add(line);
+    while (lines.next(line)) try {
+        reader.add(line);
+    } catch (const kv::PyErrorSet&) {
+        reader.locate(line);
+        throw;
+    }
     return reader.finish();
 }
 
@@ -335,11 +358,21 @@ Ref read_lines_into(State& st, PyObject* lines, PyObject* component_map, PyObjec
     NativeReader reader(st, component_map, kwargs, ir, true);
     if (std::optional<StreamLease> lease = StreamLease::take(st, lines)) {
         std::string_view line;
-        while (lease->next(line)) reader.add(line);
+        while (lease->next(line)) try {
+            reader.add(line);
+        } catch (const kv::PyErrorSet&) {
+            reader.locate(line);
+            throw;
+        }
         return reader.finish();
     }
     Ref it = kv::own(PyObject_GetIter(lines));
-    while (Ref line = Ref::steal(PyIter_Next(it.get()))) reader.add(line.get());
+    while (Ref line = Ref::steal(PyIter_Next(it.get()))) try {
+        reader.add(line.get());
+    } catch (const kv::PyErrorSet&) {
+        reader.locate(line.get());
+        throw;
+    }
     if (PyErr_Occurred()) kv::raise_set();
     return reader.finish();
 }

@@ -92,7 +92,7 @@ void RecordIr::open_block(Py_ssize_t index, PyObject* name, PyObject* component,
     PyObject* args[] = {id(), component, ports, settings, parent_id.get(), no_children.get()};
     Ref record = kv::own(PyObject_Vectorcall(type.get(), args, 0, st_.names.subckt_fields.get()));
     kv::list_append(parents_.get(), record.get());
-    blocks_.push_back({Ref::borrow(name), {}});
+    blocks_.push_back({Ref::borrow(name), {}, index});
 }
 
 // After `any_open()`, with nothing run in between.
@@ -155,9 +155,9 @@ void RecordIr::add_element(Py_ssize_t index, PyObject* name, PyObject* component
 
 // --- hand-over and end ----------------------------------------------------------------
 
-void RecordIr::push_open(Ref record, Ref name, std::vector<Ref> children) {
+void RecordIr::push_open(Ref record, Ref name, std::vector<Ref> children, Py_ssize_t id) {
     kv::list_append(parents_.get(), record.get());
-    blocks_.push_back({std::move(name), std::move(children)});
+    blocks_.push_back({std::move(name), std::move(children), id});
 }
 
 Ref RecordIr::finish() {

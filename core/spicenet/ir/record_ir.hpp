@@ -26,8 +26,8 @@ class RecordIr {
     Ref finish();
 
     // A block still open when the reading was handed over (outermost first):
-    // its record, its name as written and the ids of its children.
-    void push_open(Ref record, Ref name, std::vector<Ref> children);
+    // its record, its name as written, the ids of its children, its position.
+    void push_open(Ref record, Ref name, std::vector<Ref> children, Py_ssize_t id);
     // The rest of a `.subckt` line once its settings are read: the parent id
     // through `_get_parent_id`, the Subckt record, the block opened.
     void open_block(Py_ssize_t index, PyObject* name, PyObject* component, PyObject* ports, PyObject* settings);
@@ -49,12 +49,18 @@ class RecordIr {
     }
     Ref last_node();
 
+    // The position and the name as written of the innermost open block (0
+    // and NULL when none), for the note of an error.
+    Py_ssize_t open_id() const { return blocks_.empty() ? 0 : blocks_.back().id; }
+    PyObject* open_name() const { return blocks_.empty() ? nullptr : blocks_.back().name.get(); }
+
   private:
     // An open block: its name as written and, as each block collects its own
-    // element lines, the ids of its children.
+    // element lines, the ids of its children; its position.
     struct OpenBlock {
         Ref name;
         std::vector<Ref> children;
+        Py_ssize_t id = 0;
     };
 
     void at(Py_ssize_t index);
