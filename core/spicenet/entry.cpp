@@ -39,6 +39,14 @@ Ref assemble(State& st, PyObject* ir, PyObject* keymap, PyObject* comments) {
     return recursive_netlist_from_ir(st, ir, keymap, comments);
 }
 
+// The records from the (IR map, comments map) pair a reading gave.
+Ref assemble_pair(State& st, PyObject* parsed, PyObject* keymap) {
+    Ref pair = kv::unpack_exactly(parsed, 2);
+    Ref ir = Ref::borrow(PyList_GET_ITEM(pair.get(), 0));
+    Ref comments = Ref::borrow(PyList_GET_ITEM(pair.get(), 1));
+    return assemble(st, ir.get(), keymap, comments.get());
+}
+
 // The fused road: the text read into a NativeIr, the records made from it.
 // Where a function of the assembly is found replaced, the module-globals road
 // takes over from there: for the whole set here, for a block or a call per
@@ -51,7 +59,10 @@ Ref assemble(State& st, PyObject* ir, PyObject* keymap, PyObject* comments) {
                                           PyObject* keymap, Ref& counted) {
     auto ir = std::make_unique<NativeIr>();
     try {
-        read_native(st, content.get(), component_map, kwargs, *ir);
+        // A reading function replaced during the reading hands the rest over
+        // to the module globals, and the records are made from the pair.
+        if (Ref handed = read_into(st, content.get(), component_map, kwargs, *ir))
+            return assemble_pair(st, handed.get(), keymap);
         content.reset();  // the IR holds it as long as it needs it
         Ref fn = st.functions.replaced(st.module, fn_recursive_netlist_from_ir);
         if (!fn) return assemble_native(st, *ir, keymap);
@@ -61,14 +72,6 @@ Ref assemble(State& st, PyObject* ir, PyObject* keymap, PyObject* comments) {
         counted = ir->content ? ir->content : content;
         throw;
     }
-}
-
-// The records from the (IR map, comments map) pair a reading gave.
-Ref assemble_pair(State& st, PyObject* parsed, PyObject* keymap) {
-    Ref pair = kv::unpack_exactly(parsed, 2);
-    Ref ir = Ref::borrow(PyList_GET_ITEM(pair.get(), 0));
-    Ref comments = Ref::borrow(PyList_GET_ITEM(pair.get(), 1));
-    return assemble(st, ir.get(), keymap, comments.get());
 }
 
 // The import through a replaced `_parse_oc_spice_into_ir`.

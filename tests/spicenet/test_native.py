@@ -287,3 +287,19 @@ def test_values_and_component_names_read_after_code_ran_are_read_afresh(monkeypa
     instances = result["t"]["instances"]
     assert instances == {"X1": {"component": "p", "settings": {"k": 3, "n": "read 1"}},
                          "X2": {"component": "mapped", "settings": {"n": "read 2"}}}
+
+
+def test_a_reading_function_replaced_while_reading_takes_effect_from_there(monkeypatch):
+    # The literal '(3)' of X3 replaces _split_comments while the text is read:
+    # the lines after it are split by the replacement, the records agree.
+    text = ".subckt t a b\nX1 a m p\nX2 m n p $ before\nX3 n o p k='(3)'\nX4 o b p $ after\n.ends\n"
+    expected = run(text)
+    seen, own, runtime_ast = [], sn._split_comments, sn.ast
+
+    def literal_eval(source):
+        monkeypatch.setattr(sn, "_split_comments", lambda line: seen.append(line) or own(line))
+        return runtime_ast.literal_eval(source)
+
+    monkeypatch.setattr(sn, "ast", SimpleNamespace(literal_eval=literal_eval))
+    assert run(text) == expected
+    assert seen == ["X4 o b p $ after", ".ends"]

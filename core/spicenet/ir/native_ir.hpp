@@ -119,14 +119,11 @@ struct NativeIr {
 bool native_reading(State& st);
 
 // Reads `content` (a str) into `ir`, with the effects `_parse_into_ir` has
-// (warnings, errors) in the same order. The reading functions are taken to
-// stay the module's own from the start (`native_reading`) to the end.
-void read_native(State& st, PyObject* content, PyObject* component_map, PyObject* kwargs, NativeIr& ir);
-
-// The same, with a reading function replaced during the reading taking
-// effect from that point: what was read is handed over as Python records and
-// the rest goes through the module globals, and the result is then the (IR
-// map, comments map) pair. An empty Ref when everything went into `ir`.
+// (warnings, errors) in the same order. A reading function replaced during
+// the reading takes effect from that point: what was read is handed over as
+// Python records and the rest goes through the module globals, and the
+// result is then the (IR map, comments map) pair. An empty Ref when
+// everything went into `ir`.
 Ref read_into(State& st, PyObject* content, PyObject* component_map, PyObject* kwargs, NativeIr& ir);
 
 // `read_into` on relevant lines: a stream of `_iter_relevant_lines`, or any

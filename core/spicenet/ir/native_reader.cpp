@@ -52,9 +52,8 @@ bool str_keys(PyObject* dict) {
 class NativeReader {
   public:
     // Lines that lie inside `content` need no copy.
-    NativeReader(State& st, PyObject* component_map, PyObject* kwargs, NativeIr& ir, bool may_hand_over,
-                 std::string_view content = {})
-        : st_(st), component_map_(component_map), kwargs_(kwargs), ir_(ir), may_hand_over_(may_hand_over),
+    NativeReader(State& st, PyObject* component_map, PyObject* kwargs, NativeIr& ir, std::string_view content = {})
+        : st_(st), component_map_(component_map), kwargs_(kwargs), ir_(ir),
           map_runs_code_(!str_keys(component_map)), content_(content), expressions_(kwargs) {
         if (!kwargs_) {
             empty_kwargs_ = kv::new_dict();
@@ -168,7 +167,7 @@ class NativeReader {
     void refresh() {
         const uint64_t now = st_.calls_out.now();
         if (seen_ == now) return;
-        lines_own_ = !may_hand_over_ || line_functions_own(st_);
+        lines_own_ = line_functions_own(st_);
         parse_value_own_ = st_.own(fn_parse_value);
         seen_ = now;
     }
@@ -239,7 +238,6 @@ class NativeReader {
     PyObject* kwargs_;         // borrowed dict
     Ref empty_kwargs_;
     NativeIr& ir_;
-    const bool may_hand_over_;
     const bool map_runs_code_;  // a look-up in the component map may run code
     std::string_view content_;
     Py_ssize_t index_ = 0;
@@ -323,12 +321,11 @@ void NativeReader::read_settings(const Named& named) {
     }
 }
 
-Ref read_text(State& st, PyObject* content, PyObject* component_map, PyObject* kwargs, NativeIr& ir,
-              bool may_hand_over) {
+Ref read_text(State& st, PyObject* content, PyObject* component_map, PyObject* kwargs, NativeIr& ir) {
     kv::check_type("content", content, kv::Type::Str, false);
     text::Utf8 u(content);
     ir.content = u.holder;
-    NativeReader reader(st, component_map, kwargs, ir, may_hand_over, u.view);
+    NativeReader reader(st, component_map, kwargs, ir, u.view);
     LineReader lines(u.view);
     std::string_view line;
     while (lines.next(line)) try {
@@ -346,16 +343,12 @@ bool native_reading(State& st) {
     return line_functions_own(st) && st.own(fn_parse_value) && st.own(fn_parse_into_ir) && relevant_lines_own(st);
 }
 
-void read_native(State& st, PyObject* content, PyObject* component_map, PyObject* kwargs, NativeIr& ir) {
-    (void)read_text(st, content, component_map, kwargs, ir, false);
-}
-
 Ref read_into(State& st, PyObject* content, PyObject* component_map, PyObject* kwargs, NativeIr& ir) {
-    return read_text(st, content, component_map, kwargs, ir, true);
+    return read_text(st, content, component_map, kwargs, ir);
 }
 
 Ref read_lines_into(State& st, PyObject* lines, PyObject* component_map, PyObject* kwargs, NativeIr& ir) {
-    NativeReader reader(st, component_map, kwargs, ir, true);
+    NativeReader reader(st, component_map, kwargs, ir);
     if (std::optional<StreamLease> lease = StreamLease::take(st, lines)) {
         std::string_view line;
         while (lease->next(line)) try {
