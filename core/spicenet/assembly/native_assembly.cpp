@@ -96,10 +96,7 @@ class Assembler {
     Ref declared(size_t i) {
         if (py_ir_) return kv::attr(records_[i].get(), st_.names.ports.get());
         const NativeBlock& block = ir_.blocks[i];
-        Ref tuple = kv::own(PyTuple_New(block.ports_count));
-        for (uint32_t k = 0; k < block.ports_count; ++k)
-            PyTuple_SET_ITEM(tuple.get(), k, Ref::borrow(ir_.texts.get(ir_.word(block.ports_begin + k))).release());
-        return tuple;
+        return words_tuple(ir_, block.ports_begin, block.ports_count);
     }
     // What remains of the text and the IR is not needed while the set is
     // normalised.
