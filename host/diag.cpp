@@ -17,11 +17,13 @@ void warn(PyObject* category, PyObject* message, int stacklevel) {
     (void)call_method(warnings.get(), "warn", {message, category}, kwargs.get());
 }
 
-void log_line(PyObject* module, Level level, PyObject* message) {
-    static const char* const methods[] = {"debug", "info", "warning"};
-    Ref get_logger = global(module, "log");
-    Ref logger = call(get_logger.get());
-    (void)call_method(logger.get(), methods[static_cast<int>(level)], {message});
+LogNames::LogNames()
+    : log(interned("log")), methods{interned("debug"), interned("info"), interned("warning")} {}
+
+void log_line(PyObject* module, const LogNames& names, Level level, PyObject* message) {
+    Ref get_logger = global(module, names.log.get());
+    Ref logger = own(PyObject_CallNoArgs(get_logger.get()));
+    (void)own(PyObject_CallMethodOneArg(logger.get(), names.methods[static_cast<int>(level)].get(), message));
 }
 
 void raise_object(PyObject* obj) {

@@ -14,9 +14,17 @@ void warn(PyObject* category, PyObject* message, int stacklevel);
 
 enum class Level { Debug, Info, Warning };
 
+// The interned names a log line looks up, made once per module state (at
+// exec, with the runtime ready).
+struct LogNames {
+    Ref log;
+    Ref methods[3];  // by Level: debug, info, warning
+    LogNames();
+};
+
 // Obtains the logger anew through the module global `log` and calls its
 // debug/info/warning method with one text.
-void log_line(PyObject* module, Level level, PyObject* message);
+void log_line(PyObject* module, const LogNames& names, Level level, PyObject* message);
 
 // `raise obj`: an exception instance is raised as it is, an exception class
 // is called without arguments first, anything else gives the runtime's

@@ -183,7 +183,7 @@ Ref freeze_cell(State& st, PyObject* cell_name, PyObject* settings) {
 
     Ref texts = warning_texts(st, net.get());
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(texts.get()); ++i)
-        kv::log_line(st.module, kv::Level::Warning, PyList_GET_ITEM(texts.get(), i));
+        kv::log_line(st.module, st.log_names, kv::Level::Warning, PyList_GET_ITEM(texts.get(), i));
     return record;
 }
 

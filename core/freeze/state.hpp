@@ -7,6 +7,7 @@
 #include <array>
 
 #include "args.hpp"
+#include "diag.hpp"
 #include "module.hpp"
 #include "objects.hpp"
 
@@ -27,6 +28,7 @@ struct State {
     std::array<Ref, kSections.size()> sections;  // interned section keys
     Ref warnings;                                // "warnings"
     Ref threshold;                               // (9, 34, 0)
+    kv::LogNames log_names;
 };
 
 // The module's state; valid after exec.

@@ -96,9 +96,10 @@ Ref call_get_base_pdk(State& st) {
     return kv::call(f.get());
 }
 
-static Ref log_text(const char* prefix, PyObject* pdk) {
-    Ref name = kv::attr(pdk, "name");
-    return cat({kv::interned(prefix).get(), format_text(name.get()).get()});
+// `prefix` followed by the PDK's name formatted as text.
+static Ref log_text(State& st, PyObject* prefix, PyObject* pdk) {
+    Ref name = kv::attr(pdk, st.str_name.get());
+    return kv::own(PyUnicode_Concat(prefix, format_text(name.get()).get()));
 }
 
 // Every map attribute becomes a frozendict and every list a tuple, one level
@@ -136,16 +137,18 @@ static Ref get_base_pdk(State& st) {
     // Through object's own setter: the class may refuse attribute writes.
     kv::ok(PyObject_GenericSetAttr(base_pdk.get(), kv::interned("__class__").get(),
                                    st.FrozenPdk.get()));
-    (void)kv::call_method(pdk.get(), "activate");
-    kv::log_line(st.module, kv::Level::Debug, log_text("Froze base PDK: ", base_pdk.get()).get());
+    (void)kv::own(PyObject_CallMethodNoArgs(pdk.get(), st.str_activate.get()));
+    Ref line = log_text(st, kv::text("Froze base PDK: ").get(), base_pdk.get());
+    kv::log_line(st.module, st.log_names, kv::Level::Debug, line.get());
     return base_pdk;
 }
 
 static Ref get_pdk(State& st) {
     (void)call_get_base_pdk(st);
     Ref pdk = call_get_pdk_cached(st);
-    (void)kv::call_method(pdk.get(), "activate");
-    kv::log_line(st.module, kv::Level::Debug, log_text("Activated PDK: ", pdk.get()).get());
+    (void)kv::own(PyObject_CallMethodNoArgs(pdk.get(), st.str_activate.get()));
+    kv::log_line(st.module, st.log_names, kv::Level::Debug,
+                 log_text(st, st.activated.get(), pdk.get()).get());
     return pdk;
 }
 

@@ -15,7 +15,7 @@ static Ref render(PyObject* names) {
 
 static void log_names(State& st, const char* prefix, PyObject* names) {
     Ref line = cat({kv::interned(prefix).get(), render(names).get()});
-    kv::log_line(st.module, kv::Level::Info, line.get());
+    kv::log_line(st.module, st.log_names, kv::Level::Info, line.get());
 }
 
 // --- _get_database_updates ---------------------------------------------------------

@@ -232,7 +232,7 @@ static Ref handle_import_errors(State& st, PyObject* static_records, PyObject* e
         Ref file_name = kv::attr(path, "name");
         Ref line = cat({format_text(file_name.get()).get(), kv::interned(": ").get(),
                         format_text(error.get()).get()});
-        kv::log_line(st.module, kv::Level::Warning, line.get());
+        kv::log_line(st.module, st.log_names, kv::Level::Warning, line.get());
 
         // A scan that fails leaves only the static records' names.
         Ref scanned;

@@ -17,7 +17,7 @@ static void mark_missing(State& st, PyObject* cells, PyObject* name, PyObject* r
     kv::set_attr(record, "status", kv::interned("ERROR").get());
     kv::set_attr(record, "message", cat(message).get());
     Ref text = kv::attr(record, "message");
-    kv::log_line(st.module, kv::Level::Warning, text.get());
+    kv::log_line(st.module, st.log_names, kv::Level::Warning, text.get());
     Ref error = kv::call(error_type, {text.get()});
     Ref file_name = kv::attr(path, "name");
     Ref cell = call_error_cell(st, name, file_name.get(), error.get());

@@ -10,6 +10,7 @@
 #pragma once
 
 #include "args.hpp"
+#include "diag.hpp"
 #include "module.hpp"
 #include "objects.hpp"
 
@@ -48,6 +49,12 @@ struct State {
     Ref copy;           // copy.copy
     Ref deepcopy;       // copy.deepcopy
     Ref by_name;        // operator.attrgetter("name")
+
+    // Names every `get_pdk` call uses, interned once.
+    kv::LogNames log_names;
+    Ref str_activate = kv::interned("activate");
+    Ref str_name = kv::interned("name");
+    Ref activated = kv::text("Activated PDK: ");
 };
 
 inline State& state() { return kv::ModuleState<State>::get(); }

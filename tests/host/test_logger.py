@@ -38,3 +38,14 @@ def test_an_unknown_level_is_a_clear_error(monkeypatch):
     monkeypatch.setenv("KORVANE_LOG_LEVEL", "loud")
     with pytest.raises(ValueError, match="KORVANE_LOG_LEVEL='loud' is not a log level"):
         get_logger()
+
+
+def test_the_logger_is_the_one_logging_hands_out(monkeypatch):
+    # Before the product logger exists, a child logger leaves a placeholder
+    # under its name; the product logger must still be the real one.
+    monkeypatch.setattr(logging.Logger.manager, "loggerDict", {})
+    logging.getLogger("korvane.child")
+    logger = get_logger()
+    assert type(logger) is logging.Logger
+    assert logger is logging.getLogger("korvane") is get_logger()
+    assert logging.getLogger("korvane.child").parent is logger

@@ -72,9 +72,18 @@ def _level_from_environment() -> int:
     return logging.getLevelNamesMapping()[name]
 
 
+def _product_logger() -> logging.Logger:
+    # `logging.getLogger` takes the logging module's lock on every call; the
+    # manager's own map answers without it once the logger exists.
+    logger = logging.Logger.manager.loggerDict.get(LOGGER_NAME)
+    if type(logger) is logging.Logger:
+        return logger
+    return logging.getLogger(LOGGER_NAME)
+
+
 def get_logger() -> logging.Logger:
     """Return the product logger, its level taken from KORVANE_LOG_LEVEL."""
-    logger = logging.getLogger(LOGGER_NAME)
+    logger = _product_logger()
     level = _level_from_environment()
     # Matched by name so that a reloaded module does not attach a second one.
     for handler in logger.handlers:

@@ -59,7 +59,10 @@ class LazyImport:
         raise AttributeError(f"cannot set {name!r} on {self!r}; set it on the target instead")
 
     def __call__(self, *args: Any, **kwargs: Any) -> Any:
-        return self._resolve()(*args, **kwargs)
+        target = self._target
+        if target is _UNRESOLVED:
+            target = self._resolve()
+        return target(*args, **kwargs)
 
     def __reduce__(self) -> tuple:
         # Copies and pickles are new handles for the same target.
