@@ -21,7 +21,7 @@ LogNames::LogNames()
     : log(interned("log")), methods{interned("debug"), interned("info"), interned("warning")} {}
 
 void log_line(PyObject* module, const LogNames& names, Level level, PyObject* message) {
-    Ref get_logger = global(module, names.log.get());
+    Ref get_logger = names.lazy.target(global(module, names.log.get()));
     Ref logger = own(PyObject_CallNoArgs(get_logger.get()));
     (void)own(PyObject_CallMethodOneArg(logger.get(), names.methods[static_cast<int>(level)].get(), message));
 }

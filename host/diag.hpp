@@ -2,6 +2,7 @@
 // product logger; errors raised as the `raise` statement raises them.
 #pragma once
 
+#include "lazy.hpp"
 #include "ref.hpp"
 
 namespace kv {
@@ -14,11 +15,12 @@ void warn(PyObject* category, PyObject* message, int stacklevel);
 
 enum class Level { Debug, Info, Warning };
 
-// The interned names a log line looks up, made once per module state (at
-// exec, with the runtime ready).
+// What a log line looks up, made once per module state (at exec, with the
+// runtime ready): the interned names, and the lazy handle `log` seen through.
 struct LogNames {
     Ref log;
     Ref methods[3];  // by Level: debug, info, warning
+    LazyHandles lazy;
     LogNames();
 };
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "args.hpp"
+#include "lazy.hpp"
 #include "module.hpp"
 #include "objects.hpp"
 #include "where.hpp"
@@ -71,6 +72,9 @@ struct State {
     kv::Epoch calls_out;
     // Where the running import is, told by its code when an error goes by.
     Where where;
+
+    // The lazy collaborators (`kv_pdk`), seen through once imported.
+    kv::LazyHandles lazy;
 
     // Types created at exec (ir.cpp, lines.cpp).
     Ref ParseError, ParseWarning, Subckt, Conn;

@@ -1,4 +1,5 @@
 import sys
+from types import SimpleNamespace
 from pathlib import Path
 
 import pytest
@@ -120,3 +121,29 @@ def test_a_group_list_changed_by_a_port_name_is_not_read_stale(monkeypatch):
     monkeypatch.setattr(sn, "natsorted", natsorted)
     names = [Emptying("e2"), Emptying("e1"), "o1", "in1"]
     assert sn._sort_ports(names) == ("in1", "o1", "e1", "e2")
+
+
+def test_lazy_collaborator_is_followed_to_its_current_target(monkeypatch):
+    # The lazy handles of the module stand for their targets: an unresolved
+    # handle imports on use, a resolved one reaches the target's current
+    # attribute, and a handle of a subclass forwards as it chooses.
+    from korvane.core import pdk as kv_pdk_module
+    from korvane.core.lazy import LazyImport
+
+    made = SimpleNamespace(models={"m": model("o1")}, cells={})
+    monkeypatch.setattr(kv_pdk_module, "get_pdk", lambda: made)
+    monkeypatch.setattr(sn, "kv_pdk", LazyImport("korvane.core.pdk"))  # not yet resolved
+    assert sn._get_ports_from_model("m") == ("o1",)
+    assert sn._get_ports_from_model("m") == ("o1",)  # resolved now
+
+    class Redirect(LazyImport):
+        __slots__ = ()
+
+        def __getattr__(self, name):
+            return lambda: SimpleNamespace(models={}, cells={"m": cell("e1")})
+
+    handle = Redirect("korvane.core.pdk")
+    handle._resolve()
+    monkeypatch.setattr(sn, "kv_pdk", handle)
+    assert sn._get_ports_from_component("m") == ("e1",)
+    assert sn._get_ports_from_model("m") == ()

@@ -16,7 +16,7 @@ bool is_one_of(PyObject* s, std::initializer_list<const char*> names) {
 Ref empty_tuple() { return kv::own(PyTuple_New(0)); }
 
 Ref active_pdk(State& st) {
-    Ref kv_pdk = kv::global(st.module, st.names.kv_pdk.get());
+    Ref kv_pdk = st.lazy.target(kv::global(st.module, st.names.kv_pdk.get()));
     Ref get_pdk = kv::attr(kv_pdk.get(), st.names.get_pdk.get());
     return kv::call(get_pdk.get());
 }
