@@ -22,23 +22,27 @@ os.environ.setdefault("KORVANE_PROJECT_DIR", str(HERE.parent / "examples" / "dem
 
 import shapes  # noqa: E402
 
-RUNS = int(os.environ.get("BENCH_RUNS", "5"))
+# Each size is imported this many times after a warm-up.
+RUNS = 3 * int(os.environ.get("BENCH_RUNS", "5"))
 LIMIT = 5.0
 
 
 def import_time(text: str) -> float:
     from korvane.core.spicenet import parse_oc_spice
 
-    times = []
-    for _ in range(RUNS):
-        gc.collect()
-        start = time.perf_counter()
-        result = parse_oc_spice(io.StringIO(text))
-        times.append(time.perf_counter() - start)
-        del result
-    # The least time: the import's own cost, least touched by other work on
-    # the machine, which only ever adds time.
-    return min(times)
+    gc.collect()
+    start = time.perf_counter()
+    result = parse_oc_spice(io.StringIO(text))
+    elapsed = time.perf_counter() - start
+    del result
+    return elapsed
+
+
+def least_time(text: str) -> float:
+    # The least time: the import's own cost, which other work on the machine
+    # only ever adds to.
+    import_time(text)  # warm-up: the caches of the import and the machine
+    return min(import_time(text) for _ in range(RUNS))
 
 
 def main() -> int:
@@ -47,8 +51,7 @@ def main() -> int:
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         for name, (shape, n) in shapes.SHAPES.items():
-            import_time(shape(n // 4))  # warm-up
-            small, large = import_time(shape(n)), import_time(shape(4 * n))
+            small, large = least_time(shape(n)), least_time(shape(4 * n))
             growth = large / small
             worst = max(worst, growth)
             flag = "" if growth <= LIMIT else "  not linear"

@@ -15,8 +15,13 @@ Workloads (`WORKLOADS`), each seeded and deterministic:
 
 - "base": the mix above, about 50 element lines per block;
 - "hierarchy": about 40 element lines per block (2,500 blocks per 100k lines),
-  and half the elements of every later block instantiate one of all the
-  earlier blocks, so the port look-ups meet many distinct subcircuits;
+  and half the elements of every later block are instances of earlier
+  blocks: mostly of the blocks just before it (its own sub-blocks, written
+  leaves first as netlists are), one in eight of any earlier block (cells
+  shared across the whole design). The port look-ups meet every block;
+- "hierarchy, scattered": as "hierarchy", with every instance of any
+  earlier block alike: the worst case for the 128-entry port cache, which
+  then misses on nearly every instance;
 - "expressions": as "base", with about 40% of the settings single-quoted
   literal expressions of every literal form (signed numbers, texts with
   escapes and prefixes, bytes, tuples, lists, sets, dicts inside lists,
@@ -90,7 +95,7 @@ def _location(rng: random.Random, marker: str) -> str:
 def _element_lines(rng: random.Random, index: int, left: str, right: str,
                    children: list[str], workload: str) -> list[str]:
     kind = rng.random()
-    if workload == "hierarchy" and children and rng.random() < 0.5:
+    if workload.startswith("hierarchy") and children and rng.random() < 0.5:
         kind = 0.3  # an instance of an earlier block
     sep = "\t" if rng.random() < 0.1 else " "
     if kind < 0.2:
@@ -98,7 +103,7 @@ def _element_lines(rng: random.Random, index: int, left: str, right: str,
     elif kind < 0.3:
         line = f"C{index} {left}{sep}{right} c={rng.randint(1, 99)}p"
     elif kind < 0.35 and children:
-        line = f"X{index} {left} {right} {rng.choice(children)}"
+        line = f"X{index} {left} {right} {_child(rng, children, workload)}"
     else:
         line = f"X{index} {left} {right} {rng.choice(COMPONENTS)} {_settings(rng, workload == 'expressions')}"
     r = rng.random()
@@ -112,6 +117,16 @@ def _element_lines(rng: random.Random, index: int, left: str, right: str,
     return [line]
 
 
+# Blocks just before a block that its instances mostly come from.
+NEIGHBOURS = 32
+
+
+def _child(rng: random.Random, children: list[str], workload: str) -> str:
+    if workload == "hierarchy" and rng.random() >= 1 / 8:
+        return rng.choice(children[-NEIGHBOURS:])
+    return rng.choice(children)
+
+
 def _source_pair(index: int, left: str, right: str, block: int) -> list[str]:
     # Rewritten pins are (minus, plus, out, gnd_) = (w1, w2, w3, w4) for
     # "E w3 w4 vcvs w2 w1 gain". The pair shares three middle nodes.
@@ -122,14 +137,14 @@ def _source_pair(index: int, left: str, right: str, block: int) -> list[str]:
     ]
 
 
-WORKLOADS = ("base", "hierarchy", "expressions")
+WORKLOADS = ("base", "hierarchy", "hierarchy, scattered", "expressions")
 
 
 def generate(elements: int, seed: int = 7, per_block: int | None = None, workload: str = "base") -> str:
     if workload not in WORKLOADS:
         raise ValueError(f"unknown workload {workload!r}; one of {', '.join(WORKLOADS)}")
     if per_block is None:
-        per_block = 40 if workload == "hierarchy" else 50
+        per_block = 40 if workload.startswith("hierarchy") else 50
     rng = random.Random(seed)
     out: list[str] = ["* generated netlist", ""]
     blocks = max(1, elements // per_block)
@@ -139,7 +154,7 @@ def generate(elements: int, seed: int = 7, per_block: int | None = None, workloa
         count = per_block if b < blocks - 1 else elements - made
         name = f"cell_{b}"
         out.append(f".subckt {name} a b lsub={rng.randint(1, 9)}u")
-        if workload == "hierarchy":
+        if workload.startswith("hierarchy"):
             children = names  # every earlier block
         else:
             children = names[-20:] if b >= blocks // 2 else []

@@ -174,6 +174,7 @@ def print_table(title: str, rows: list[dict]) -> None:
 WORKLOADS = {
     "base": ("base", gen_netlist.KWARGS),
     "hierarchy": ("hierarchy", gen_netlist.KWARGS),
+    "hierarchy, scattered": ("hierarchy, scattered", gen_netlist.KWARGS),
     "expressions": ("expressions", gen_netlist.KWARGS),
     "expressions, no keywords": ("expressions", {}),
 }

@@ -53,14 +53,17 @@ def quoted_words(n: int) -> str:
 
 
 # name: (shape, n for the complexity table). n is chosen so that one import
-# takes milliseconds; t(4n) / t(n) near 4 means linear, near 16 quadratic.
+# takes a few milliseconds: long enough for the timer, short enough that the
+# records of 4n still mostly stay in the processor's caches, whose misses
+# would otherwise add to the growth what is not the passes' own work.
+# t(4n) / t(n) near 4 means linear; a quadratic pass gives near 16.
 SHAPES = {
-    "settings on one element": (element_settings, 20_000),
-    "settings on one .subckt header": (header_settings, 20_000),
-    "declared ports of one block": (declared_ports, 20_000),
-    "nesting depth": (nesting_depth, 5_000),
-    "continuation lines of one statement": (continuation_lines, 20_000),
-    "distinct subcircuits of one block": (distinct_subcircuits, 5_000),
-    "pins of one element": (element_pins, 20_000),
-    "quoted words of one line": (quoted_words, 20_000),
+    "settings on one element": (element_settings, 5_000),
+    "settings on one .subckt header": (header_settings, 5_000),
+    "declared ports of one block": (declared_ports, 2_000),
+    "nesting depth": (nesting_depth, 1_000),
+    "continuation lines of one statement": (continuation_lines, 5_000),
+    "distinct subcircuits of one block": (distinct_subcircuits, 1_000),
+    "pins of one element": (element_pins, 5_000),
+    "quoted words of one line": (quoted_words, 5_000),
 }
