@@ -1,6 +1,8 @@
 // Warnings and log lines (see diag.hpp).
 #include "diag.hpp"
 
+#include <cstring>
+
 #include "module.hpp"
 #include "objects.hpp"
 
@@ -10,10 +12,25 @@ void warn(PyObject* category, PyObject* message, int stacklevel) {
     // A C function has no frame of its own: level 1 already names the Python
     // frame that called into the module, which a Python function reaches
     // with level 2.
+    const int level = stacklevel > 1 ? stacklevel - 1 : 1;
+    // The runtime's own `warn`, reached without importing the module and
+    // building arguments. A message that has no C text of the same content
+    // (a lone surrogate, a NUL character) goes through `warnings.warn`
+    // instead, which takes it as it is.
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(message, &size);
+    if (utf8 && std::strlen(utf8) == static_cast<size_t>(size)) {
+        ok(PyErr_WarnEx(category, utf8, level));
+        return;
+    }
+    if (!utf8) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) raise_set();
+        PyErr_Clear();
+    }
     Ref warnings = import("warnings");
-    Ref level = own(PyLong_FromLong(stacklevel > 1 ? stacklevel - 1 : 1));
+    Ref level_number = own(PyLong_FromLong(level));
     Ref kwargs = new_dict();
-    dict_set(kwargs.get(), "stacklevel", level.get());
+    dict_set(kwargs.get(), "stacklevel", level_number.get());
     (void)call_method(warnings.get(), "warn", {message, category}, kwargs.get());
 }
 

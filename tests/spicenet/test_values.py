@@ -88,16 +88,17 @@ def test_named_values_resolve_expressions():
     assert sn._eval("key_or_value", key_or_value=2) == 2
 
 
-def test_unresolvable_expression_warns_and_gives_none():
+@pytest.mark.parametrize("name", ["w", "w\ud800x"])  # a lone surrogate has no UTF-8
+def test_unresolvable_expression_warns_and_gives_none(name):
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        assert sn._parse_value("'w'") is None
+        assert sn._parse_value(f"'{name}'") is None
     assert len(caught) == 1
     warning = caught[0]
     assert warning.category is sn.ParseWarning
     assert str(warning.message) == (
-        "Could not parse 'w'. Setting it to None (to be specified during the circuit call). "
-        "You can also set the value of 'w' as a keyword argument of kv.parse_oc_spice"
+        f"Could not parse '{name}'. Setting it to None (to be specified during the circuit call). "
+        f"You can also set the value of '{name}' as a keyword argument of kv.parse_oc_spice"
     )
     assert warning.filename == __file__
 
