@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import functools
+import logging
 import sys
 import types
 
@@ -176,3 +177,19 @@ def test_module_layout(pdk):
     ]
     assert set(vars(pdk.FrozenPdk)) == {"__module__", "__doc__", "__setattr__", "__delattr__"}
     assert pdk.FrozenPdk.__bases__ == (lumivar.Pdk,) and pdk.FrozenPdk.__module__ == "korvane.core.pdk"
+
+
+def test_activation_is_logged_through_the_product_logger(pdk, settings, packages, monkeypatch, caplog):
+    # The module's own lazy `log`, resolved on first use and followed to the
+    # product logger from then on; a replaced target module function is not
+    # what the handle resolved, so the first one stays.
+    import korvane.logger
+
+    packages.write("kvt_l", init=pdk_source("l"))
+    settings.values["get_pdk_name"] = "kvt_l"
+    monkeypatch.setenv("KORVANE_LOG_LEVEL", "DEBUG")
+    with caplog.at_level(logging.DEBUG, logger="korvane"):
+        pdk.get_pdk()
+        monkeypatch.setattr(korvane.logger, "get_logger", lambda: pytest.fail("the handle resolved already"))
+        pdk.get_pdk()
+    assert [r.getMessage() for r in caplog.records if r.name == "korvane"][-2:] == ["Activated PDK: l"] * 2
