@@ -54,8 +54,7 @@ struct LocationParts {
 bool split_location(std::string_view comment, std::string& buffer, LocationParts& out, bool raise_errors);
 
 // Whether `_parse_location_comment` (with the module's own `_parse_value`)
-// reads the comment without any effect: no error, no expression to evaluate.
-bool location_is_quiet(std::string_view comment);
+// reads split parts without any effect: no expression to evaluate.
 bool location_parts_quiet(const LocationParts& parts);
 
 // The placement dict of split parts that are present, as
