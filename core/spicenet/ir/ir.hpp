@@ -17,10 +17,6 @@
 
 namespace spicenet {
 
-// `_parse_oc_spice_into_ir`: (IR dict, comments dict). `component_map` is a
-// dict, `kwargs` a dict of named values (or NULL).
-Ref parse_oc_spice_into_ir(State& st, PyObject* path_or_buf, PyObject* component_map, PyObject* kwargs);
-
 // The whole content of a path (opened as a text file and always closed) or
 // of a stream (read once and left open).
 Ref read_content(State& st, PyObject* path_or_buf);

@@ -250,8 +250,6 @@ Ref parse_value(State& st, PyObject* value, const Named& named) {
     kv::raise(PyExc_TypeError, "expected a str value, got %.200s", kv::type_name(value));
 }
 
-Ref parse_value(State& st, PyObject* value, PyObject* named_values) { return parse_value(st, value, Named(named_values)); }
-
 Ref parse_value_late(State& st, std::string_view value, const Named& named) {
     Ref fn = st.current(fn_parse_value);
     if (st.functions.is_own(fn_parse_value, fn.get())) return parse_value(st, value, named);
