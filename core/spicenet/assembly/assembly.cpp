@@ -281,11 +281,10 @@ Ref finish_netlist(State& st, PyObject* nets, PyObject* declared) {
 namespace {
 
 PyObject* py_netlist_from_subckt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return kv::entry([&] {
-        static const kv::Signature sig(
-            "_netlist_from_subckt", {kv::req("ir", kv::Type::Dict), kv::req("subckt"),
-                                     kv::req("settings_keymap", kv::Type::Dict), kv::opt("comments", kv::Type::Dict)});
-        kv::Args a = kv::bind(sig, args, nargs, kwnames);
+    return bound("_netlist_from_subckt",
+                 {kv::req("ir", kv::Type::Dict), kv::req("subckt"), kv::req("settings_keymap", kv::Type::Dict),
+                  kv::opt("comments", kv::Type::Dict)},
+                 args, nargs, kwnames, [&](const kv::Args& a) {
         Ref memo = kv::new_dict();
         return nested_call(state().where,
                            [&] { return netlist_from_subckt(state(), a[0], a[1], a[2], a.get(3, Py_None), memo.get()); });
@@ -294,11 +293,10 @@ PyObject* py_netlist_from_subckt(PyObject*, PyObject* const* args, Py_ssize_t na
 
 PyObject* py_recursive_netlist_from_ir(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) {
-    return kv::entry([&] {
-        static const kv::Signature sig("_recursive_netlist_from_ir",
-                                       {kv::req("ir", kv::Type::Dict), kv::req("settings_keymap", kv::Type::Dict),
-                                        kv::req("comments", kv::Type::Dict)});
-        kv::Args a = kv::bind(sig, args, nargs, kwnames);
+    return bound("_recursive_netlist_from_ir",
+                 {kv::req("ir", kv::Type::Dict), kv::req("settings_keymap", kv::Type::Dict),
+                  kv::req("comments", kv::Type::Dict)},
+                 args, nargs, kwnames, [&](const kv::Args& a) {
         return nested_call(state().where, [&] { return recursive_netlist_from_ir(state(), a[0], a[1], a[2]); });
     });
 }

@@ -119,11 +119,8 @@ PyObject* py_parse_into_ir(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyObject* py_parse_location_comment(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return kv::entry([&] {
-        static const kv::Signature sig("_parse_location_comment", {kv::req("comment", kv::Type::Str)});
-        kv::Args a = kv::bind(sig, args, nargs, kwnames);
-        return parse_location_comment(state(), a[0]);
-    });
+    return bound("_parse_location_comment", {kv::req("comment", kv::Type::Str)}, args, nargs, kwnames,
+                 [&](const kv::Args& a) { return parse_location_comment(state(), a[0]); });
 }
 
 PyMethodDef def_parse_oc_spice_into_ir = {

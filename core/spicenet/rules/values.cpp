@@ -353,9 +353,8 @@ double as_double(PyObject* value) {
 }
 
 PyObject* py_is_probably_um(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return kv::entry([&] {
-        static const kv::Signature sig("_is_probably_um", {kv::req("val"), kv::opt("low"), kv::opt("high")});
-        kv::Args a = kv::bind(sig, args, nargs, kwnames);
+    return bound("_is_probably_um", {kv::req("val"), kv::opt("low"), kv::opt("high")},
+                 args, nargs, kwnames, [&](const kv::Args& a) {
         const double val = as_double(a[0]);
         const double low = a[1] ? as_double(a[1]) : 1e-10;
         const double high = a[2] ? as_double(a[2]) : 0.01;
@@ -364,11 +363,8 @@ PyObject* py_is_probably_um(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 PyObject* py_convert_um(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return kv::entry([&] {
-        static const kv::Signature sig("_convert_um", {kv::req("settings", kv::Type::Dict)});
-        kv::Args a = kv::bind(sig, args, nargs, kwnames);
-        return convert_um(state(), a[0]);
-    });
+    return bound("_convert_um", {kv::req("settings", kv::Type::Dict)}, args, nargs, kwnames,
+                 [&](const kv::Args& a) { return convert_um(state(), a[0]); });
 }
 
 PyMethodDef def_parse_value = {
