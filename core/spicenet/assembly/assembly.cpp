@@ -37,14 +37,6 @@ class NodeNets {
     std::vector<Ref> nodes_;
 };
 
-// The texts of a record as UTF-8: the instance name of its pins.
-struct NameText {
-    Ref str;
-    text::Utf8 utf8;
-    explicit NameText(PyObject* name)
-        : str(PyUnicode_Check(name) ? Ref::borrow(name) : kv::to_text(name)), utf8(str.get()) {}
-};
-
 // Files the pins of element `item` (named `name`, with resolved ports
 // `item_ports`), walking its nodes as a for loop walks them.
 template <class Calls>
@@ -56,12 +48,14 @@ void file_pins(State& st, Calls& calls, SubcktRecord& record, NodeNets& nodes, P
         if (PyErr_ExceptionMatches(PyExc_TypeError)) PyErr_SetString(PyExc_TypeError, "element ports must be iterable");
         kv::raise_set();
     }
-    const NameText name_text(name);
+    // The instance name of the pins, as UTF-8.
+    const Ref name_str = PyUnicode_Check(name) ? Ref::borrow(name) : kv::to_text(name);
+    const text::Utf8 name_text(name_str.get());
     Py_ssize_t i = 0;
     while (Ref given = Ref::steal(PyIter_Next(it.get()))) {
         Ref node = net::intern(calls.memo(), std::move(given));
         Ref port = calls.get_port(item_ports, i++);
-        Ref ref = Ref::borrow(refs.of(name_text.utf8.view, name_text.str.get(), port.get()));
+        Ref ref = Ref::borrow(refs.of(name_text.view, name_str.get(), port.get()));
         record.pin(nodes.of(node.get()), ref.get(), [&] { return node.get(); });
     }
     if (PyErr_Occurred()) kv::raise_set();

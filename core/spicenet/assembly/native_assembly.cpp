@@ -115,16 +115,7 @@ class Assembler {
   private:
     // --- one subcircuit ---------------------------------------------------------
 
-    Ref subckt(const NativeBlock& block) {
-        try {
-            return subckt_record(block);
-        } catch (const kv::PyErrorSet&) {
-            st_.where.at(0, block.id);
-            throw;
-        }
-    }
-
-    Ref subckt_record(const NativeBlock& block) {
+    Ref subckt(const NativeBlock& block) try {
         SubcktRecord record(st_, nets_, block.children.size());
         const size_t ordinal = block_ordinal_++;
         const bool nets_ahead = ordinal + 1 < ahead_.net_begin.size();
@@ -158,6 +149,9 @@ class Assembler {
             }
         };
         return record.finish(patched.get(), [&](uint32_t word) { return ir_.texts.get(ir_.word(word)); }, elements);
+    } catch (const kv::PyErrorSet&) {
+        st_.where.at(0, block.id);
+        throw;
     }
 
     void element(const NativeElement& e, SubcktRecord& record, bool nets_ahead) {
