@@ -74,8 +74,10 @@ void locate_block(State& st, PyObject* subckt) noexcept {
     st.where.block_name(component.get());
 }
 
-Ref build_subckt(State& st, PyObject* ir, PyObject* subckt, PyObject* keymap, PyObject* comments,
-                 PyObject* memo) {
+}  // namespace
+
+Ref netlist_from_subckt(State& st, PyObject* ir, PyObject* subckt, PyObject* keymap, PyObject* comments,
+                        PyObject* memo) try {
     auto& b = st.names;
     LookedUpEachTime owned{st};
     ElementCalls calls(st, owned, keymap, memo);
@@ -126,18 +128,9 @@ Ref build_subckt(State& st, PyObject* ir, PyObject* subckt, PyObject* keymap, Py
         }
     };
     return record.finish(patched.get(), [&](uint32_t node) { return nodes.object(node); }, elements);
-}
-
-}  // namespace
-
-Ref netlist_from_subckt(State& st, PyObject* ir, PyObject* subckt, PyObject* keymap, PyObject* comments,
-                       PyObject* memo) {
-    try {
-        return build_subckt(st, ir, subckt, keymap, comments, memo);
-    } catch (const kv::PyErrorSet&) {
-        locate_block(st, subckt);
-        throw;
-    }
+} catch (const kv::PyErrorSet&) {
+    locate_block(st, subckt);
+    throw;
 }
 
 Ref make_record(State& st, PyObject* instances, PyObject* connections, PyObject* ports, PyObject* settings,
