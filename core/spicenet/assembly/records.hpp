@@ -15,6 +15,7 @@
 
 #include "arena.hpp"
 #include "assembly.hpp"
+#include "diagnostics.hpp"
 #include "native_ir.hpp"
 #include "state.hpp"
 
@@ -103,13 +104,13 @@ class NetTable {
     // The references filed under each net, as lists (in one pass).
     PyVector<Ref> refs_by_net() const;
     static void warn(State& st, PyObject* node, PyObject* refs);
-    [[noreturn]] static void fail(State& st, PyObject* node, PyObject* refs);
     // The ParseError of net `at`, telling the import's record the elements on it.
     template <class Elements>
     [[noreturn]] void fail(State& st, PyObject* node, uint32_t at, Elements& elements) const {
         Ref refs = std::move(refs_by_net()[at]);
         try {
-            fail(st, node, refs.get());
+            Ref held = Ref::borrow(node);
+            raise_net_overconnected(st, held.get(), refs.get());
         } catch (const kv::PyErrorSet&) {
             if (!st.where.importing()) throw;
             PyVector<uint32_t> places;
