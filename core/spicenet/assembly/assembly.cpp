@@ -37,14 +37,6 @@ class NodeNets {
     std::vector<Ref> nodes_;
 };
 
-// The texts of a record as UTF-8: the instance name of its pins.
-struct NameText {
-    Ref str;
-    text::Utf8 utf8;
-    explicit NameText(PyObject* name)
-        : str(PyUnicode_Check(name) ? Ref::borrow(name) : kv::to_text(name)), utf8(str.get()) {}
-};
-
 // Files the pins of element `item` (named `name`, with resolved ports
 // `item_ports`), walking its nodes as a for loop walks them.
 template <class Calls>
@@ -56,12 +48,14 @@ void file_pins(State& st, Calls& calls, SubcktRecord& record, NodeNets& nodes, P
         if (PyErr_ExceptionMatches(PyExc_TypeError)) PyErr_SetString(PyExc_TypeError, "element ports must be iterable");
         kv::raise_set();
     }
-    const NameText name_text(name);
+    // The instance name of the pins, as UTF-8.
+    const Ref name_str = PyUnicode_Check(name) ? Ref::borrow(name) : kv::to_text(name);
+    const text::Utf8 name_text(name_str.get());
     Py_ssize_t i = 0;
     while (Ref given = Ref::steal(PyIter_Next(it.get()))) {
         Ref node = net::intern(calls.memo(), std::move(given));
         Ref port = calls.get_port(item_ports, i++);
-        Ref ref = Ref::borrow(refs.of(name_text.utf8.view, name_text.str.get(), port.get()));
+        Ref ref = Ref::borrow(refs.of(name_text.view, name_str.get(), port.get()));
         record.pin(nodes.of(node.get()), ref.get(), [&] { return node.get(); });
     }
     if (PyErr_Occurred()) kv::raise_set();
@@ -80,8 +74,10 @@ void locate_block(State& st, PyObject* subckt) noexcept {
     st.where.block_name(component.get());
 }
 
-Ref build_subckt(State& st, PyObject* ir, PyObject* subckt, PyObject* keymap, PyObject* comments,
-                 PyObject* memo) {
+}  // namespace
+
+Ref netlist_from_subckt(State& st, PyObject* ir, PyObject* subckt, PyObject* keymap, PyObject* comments,
+                        PyObject* memo) try {
     auto& b = st.names;
     LookedUpEachTime owned{st};
     ElementCalls calls(st, owned, keymap, memo);
@@ -132,18 +128,9 @@ Ref build_subckt(State& st, PyObject* ir, PyObject* subckt, PyObject* keymap, Py
         }
     };
     return record.finish(patched.get(), [&](uint32_t node) { return nodes.object(node); }, elements);
-}
-
-}  // namespace
-
-Ref netlist_from_subckt(State& st, PyObject* ir, PyObject* subckt, PyObject* keymap, PyObject* comments,
-                       PyObject* memo) {
-    try {
-        return build_subckt(st, ir, subckt, keymap, comments, memo);
-    } catch (const kv::PyErrorSet&) {
-        locate_block(st, subckt);
-        throw;
-    }
+} catch (const kv::PyErrorSet&) {
+    locate_block(st, subckt);
+    throw;
 }
 
 Ref make_record(State& st, PyObject* instances, PyObject* connections, PyObject* ports, PyObject* settings,
@@ -281,11 +268,10 @@ Ref finish_netlist(State& st, PyObject* nets, PyObject* declared) {
 namespace {
 
 PyObject* py_netlist_from_subckt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return kv::entry([&] {
-        static const kv::Signature sig(
-            "_netlist_from_subckt", {kv::req("ir", kv::Type::Dict), kv::req("subckt"),
-                                     kv::req("settings_keymap", kv::Type::Dict), kv::opt("comments", kv::Type::Dict)});
-        kv::Args a = kv::bind(sig, args, nargs, kwnames);
+    return bound("_netlist_from_subckt",
+                 {kv::req("ir", kv::Type::Dict), kv::req("subckt"), kv::req("settings_keymap", kv::Type::Dict),
+                  kv::opt("comments", kv::Type::Dict)},
+                 args, nargs, kwnames, [&](const kv::Args& a) {
         Ref memo = kv::new_dict();
         return nested_call(state().where,
                            [&] { return netlist_from_subckt(state(), a[0], a[1], a[2], a.get(3, Py_None), memo.get()); });
@@ -294,11 +280,10 @@ PyObject* py_netlist_from_subckt(PyObject*, PyObject* const* args, Py_ssize_t na
 
 PyObject* py_recursive_netlist_from_ir(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) {
-    return kv::entry([&] {
-        static const kv::Signature sig("_recursive_netlist_from_ir",
-                                       {kv::req("ir", kv::Type::Dict), kv::req("settings_keymap", kv::Type::Dict),
-                                        kv::req("comments", kv::Type::Dict)});
-        kv::Args a = kv::bind(sig, args, nargs, kwnames);
+    return bound("_recursive_netlist_from_ir",
+                 {kv::req("ir", kv::Type::Dict), kv::req("settings_keymap", kv::Type::Dict),
+                  kv::req("comments", kv::Type::Dict)},
+                 args, nargs, kwnames, [&](const kv::Args& a) {
         return nested_call(state().where, [&] { return recursive_netlist_from_ir(state(), a[0], a[1], a[2]); });
     });
 }

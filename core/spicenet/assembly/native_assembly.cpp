@@ -115,16 +115,7 @@ class Assembler {
   private:
     // --- one subcircuit ---------------------------------------------------------
 
-    Ref subckt(const NativeBlock& block) {
-        try {
-            return subckt_record(block);
-        } catch (const kv::PyErrorSet&) {
-            st_.where.at(0, block.id);
-            throw;
-        }
-    }
-
-    Ref subckt_record(const NativeBlock& block) {
+    Ref subckt(const NativeBlock& block) try {
         SubcktRecord record(st_, nets_, block.children.size());
         const size_t ordinal = block_ordinal_++;
         const bool nets_ahead = ordinal + 1 < ahead_.net_begin.size();
@@ -158,6 +149,9 @@ class Assembler {
             }
         };
         return record.finish(patched.get(), [&](uint32_t word) { return ir_.texts.get(ir_.word(word)); }, elements);
+    } catch (const kv::PyErrorSet&) {
+        st_.where.at(0, block.id);
+        throw;
     }
 
     void element(const NativeElement& e, SubcktRecord& record, bool nets_ahead) {
@@ -274,15 +268,8 @@ class Assembler {
     // micrometres where it is a length in metres.
     Ref element_settings(const NativeElement& e) {
         if (!(owned_.own(late_patch_settings) && owned_.own(late_map_settings_keys) &&
-              owned_.own(late_convert_um) && owned_.own(late_is_probably_um))) {
-            Ref settings = kv::new_dict();
-            for (uint32_t i = 0; i < e.settings_count; ++i) {
-                const NativeSetting& s = ir_.settings[e.settings_begin + i];
-                Ref value = s.to_object();
-                kv::dict_set(settings.get(), ir_.texts.get(s.key()), value.get());
-            }
-            return calls_.patch_settings(settings.get());
-        }
+              owned_.own(late_convert_um) && owned_.own(late_is_probably_um)))
+            return calls_.patch_settings(settings_dict(ir_, e).get());
         Ref out = kv::new_dict();
         if (e.settings_count == 0) return out;
         sort_settings(e);

@@ -24,11 +24,6 @@ void NetTable::warn(State& st, PyObject* node, PyObject* refs) {
     st.calls_out.bump();  // a warning may run code of the warning filters
 }
 
-void NetTable::fail(State& st, PyObject* node, PyObject* refs) {
-    Ref held = Ref::borrow(node);
-    raise_net_overconnected(st, held.get(), refs);
-}
-
 PyObject* PinReferences::make(std::string_view name, PyObject* port) {
     Ref port_text = PyUnicode_Check(port) ? Ref::borrow(port) : kv::to_text(port);
     text::Utf8 u(port_text.get());

@@ -7,6 +7,7 @@
 // values come from.
 #pragma once
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -14,6 +15,7 @@
 
 #include "arena.hpp"
 #include "assembly.hpp"
+#include "diagnostics.hpp"
 #include "native_ir.hpp"
 #include "state.hpp"
 
@@ -48,9 +50,7 @@ class NetTable {
 
     // Whether the nets give neither the warning nor the error below.
     bool quiet() const {
-        for (const Net& net : nets_)
-            if (warns(net) || net.count > 2) return false;
-        return true;
+        return quiet_declared() && std::none_of(nets_.begin(), nets_.end(), [](const Net& n) { return n.count > 2; });
     }
 
     // The number of pins filed.
@@ -100,21 +100,17 @@ class NetTable {
     static bool warns(const Net& net) { return net.declared && net.count > 1; }
     PyObject* ref(uint32_t pin) const { return pins_[pin].second; }
     static void enter(PyObject* dict, PyObject* key, PyObject* value) { kv::dict_set(dict, key, value); }
-    bool quiet_declared() const {
-        for (const Net& net : nets_)
-            if (warns(net)) return false;
-        return true;
-    }
+    bool quiet_declared() const { return std::none_of(nets_.begin(), nets_.end(), warns); }
     // The references filed under each net, as lists (in one pass).
     PyVector<Ref> refs_by_net() const;
     static void warn(State& st, PyObject* node, PyObject* refs);
-    [[noreturn]] static void fail(State& st, PyObject* node, PyObject* refs);
     // The ParseError of net `at`, telling the import's record the elements on it.
     template <class Elements>
     [[noreturn]] void fail(State& st, PyObject* node, uint32_t at, Elements& elements) const {
         Ref refs = std::move(refs_by_net()[at]);
         try {
-            fail(st, node, refs.get());
+            Ref held = Ref::borrow(node);
+            raise_net_overconnected(st, held.get(), refs.get());
         } catch (const kv::PyErrorSet&) {
             if (!st.where.importing()) throw;
             PyVector<uint32_t> places;

@@ -57,11 +57,6 @@ Ref parse_into_ir(State& st, PyObject* lines, PyObject* component_map, PyObject*
     return pair_of(st, read_lines_into(st, lines, component_map, kwargs, *ir), *ir);
 }
 
-Ref parse_oc_spice_into_ir(State& st, PyObject* path_or_buf, PyObject* component_map, PyObject* kwargs) {
-    Ref content = read_content(st, path_or_buf);
-    return parse_content_into_ir(st, content.get(), component_map, kwargs);
-}
-
 Ref parse_content_into_ir(State& st, PyObject* content, PyObject* component_map, PyObject* kwargs,
                           bool* counted) {
     Ref parse = st.current(fn_parse_into_ir);
@@ -107,8 +102,10 @@ PyObject* py_parse_oc_spice_into_ir(PyObject*, PyObject* const* args, Py_ssize_t
         NamedArgs a = bind_named("_parse_oc_spice_into_ir",
                                  {kv::req("path_or_buf"), kv::req("component_map", kv::Type::Dict)}, args, nargs,
                                  kwnames);
-        return nested_call(state().where,
-                           [&] { return parse_oc_spice_into_ir(state(), a.values[0], a.values[1], a.named.get()); });
+        return nested_call(state().where, [&] {
+            Ref content = read_content(state(), a.values[0]);
+            return parse_content_into_ir(state(), content.get(), a.values[1], a.named.get());
+        });
     });
 }
 
@@ -122,11 +119,8 @@ PyObject* py_parse_into_ir(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyObject* py_parse_location_comment(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return kv::entry([&] {
-        static const kv::Signature sig("_parse_location_comment", {kv::req("comment", kv::Type::Str)});
-        kv::Args a = kv::bind(sig, args, nargs, kwnames);
-        return parse_location_comment(state(), a[0]);
-    });
+    return bound("_parse_location_comment", {kv::req("comment", kv::Type::Str)}, args, nargs, kwnames,
+                 [&](const kv::Args& a) { return parse_location_comment(state(), a[0]); });
 }
 
 PyMethodDef def_parse_oc_spice_into_ir = {

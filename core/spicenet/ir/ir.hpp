@@ -17,10 +17,6 @@
 
 namespace spicenet {
 
-// `_parse_oc_spice_into_ir`: (IR dict, comments dict). `component_map` is a
-// dict, `kwargs` a dict of named values (or NULL).
-Ref parse_oc_spice_into_ir(State& st, PyObject* path_or_buf, PyObject* component_map, PyObject* kwargs);
-
 // The whole content of a path (opened as a text file and always closed) or
 // of a stream (read once and left open).
 Ref read_content(State& st, PyObject* path_or_buf);
@@ -54,8 +50,7 @@ struct LocationParts {
 bool split_location(std::string_view comment, std::string& buffer, LocationParts& out, bool raise_errors);
 
 // Whether `_parse_location_comment` (with the module's own `_parse_value`)
-// reads the comment without any effect: no error, no expression to evaluate.
-bool location_is_quiet(std::string_view comment);
+// reads split parts without any effect: no expression to evaluate.
 bool location_parts_quiet(const LocationParts& parts);
 
 // The placement dict of split parts that are present, as

@@ -67,12 +67,6 @@ bool split_location(std::string_view s, std::string& buffer, LocationParts& out,
     return true;
 }
 
-bool location_is_quiet(std::string_view comment) {
-    std::string buffer;
-    LocationParts parts;
-    return split_location(comment, buffer, parts, false) && location_parts_quiet(parts);
-}
-
 bool location_parts_quiet(const LocationParts& parts) {
     if (!parts.present) return true;
     for (std::string_view value : parts.xyz) {

@@ -8,6 +8,7 @@
 // read becomes Python records and the rest goes through the module globals
 // (record_ir.hpp), as the functions would call each other in Python.
 #include <memory>
+#include <type_traits>
 
 #include "line_rules.hpp"
 #include "lines.hpp"
@@ -61,24 +62,22 @@ class NativeReader {
         }
     }
 
-    // The next relevant line, a view valid for the call.
-    [[gnu::always_inline]] void add(std::string_view line) {
+    // The next relevant line: a view valid for the call, or a line of an
+    // iterable, of any type.
+    template <class Line>
+    [[gnu::always_inline]] void add(const Line& line) {
         ++index_;
         if (!records_ && !reading_own()) hand_over();
-        if (records_) return records_->line(index_, kv::text(line).get());
-        if (!inside_content(line)) line = ir_.arena.store(line);
-        read(line);
-    }
-
-    // The next line of an iterable, of any type.
-    void add(PyObject* line) {
-        ++index_;
-        if (!records_ && !reading_own()) hand_over();
-        if (records_) return records_->line(index_, line);
-        kv::check_type("line", line, kv::Type::Str, false);
-        text::Utf8 u(line);
-        ir_.held.push_back(u.holder);  // the views of the line live as long as the IR
-        read(u.view);
+        if constexpr (std::is_same_v<Line, Ref>) {
+            if (records_) return records_->line(index_, line.get());
+            kv::check_type("line", line.get(), kv::Type::Str, false);
+            text::Utf8 u(line.get());
+            ir_.held.push_back(u.holder);  // the views of the line live as long as the IR
+            read(u.view);
+        } else {
+            if (records_) return records_->line(index_, kv::text(line).get());
+            read(inside_content(line) ? line : ir_.arena.store(line));
+        }
     }
 
     // Warns for the blocks left open. The (IR map, comments map) pair when
@@ -142,7 +141,7 @@ class NativeReader {
     // Tells the import's record, for an error on its way out, the line being
     // read (its text as given) and the innermost open block.
     template <class Line>
-    void locate(Line line) noexcept {
+    void locate(const Line& line) noexcept {
         if (records_) {
             st_.where.at(index_, records_->open_id());
             st_.where.block_name(records_->open_name());
@@ -154,7 +153,8 @@ class NativeReader {
                 st_.where.block_name(name.get());
             }
         }
-        st_.where.statement_text(line);
+        if constexpr (std::is_same_v<Line, Ref>) st_.where.statement_text(line.get());
+        else st_.where.statement_text(line);
     }
 
   private:
@@ -321,14 +321,12 @@ void NativeReader::read_settings(const Named& named) {
     }
 }
 
-Ref read_text(State& st, PyObject* content, PyObject* component_map, PyObject* kwargs, NativeIr& ir) {
-    kv::check_type("content", content, kv::Type::Str, false);
-    text::Utf8 u(content);
-    ir.content = u.holder;
-    NativeReader reader(st, component_map, kwargs, ir, u.view);
-    LineReader lines(u.view);
-    std::string_view line;
-    while (lines.next(line)) try {
+// Reads each line `next(line)` gives; an error on its way out learns the
+// line being read.
+template <class Line, class Next>
+Ref read_each(NativeReader& reader, Next&& next) {
+    Line line;
+    while (next(line)) try {
         reader.add(line);
     } catch (const kv::PyErrorSet&) {
         reader.locate(line);
@@ -344,30 +342,25 @@ bool native_reading(State& st) {
 }
 
 Ref read_into(State& st, PyObject* content, PyObject* component_map, PyObject* kwargs, NativeIr& ir) {
-    return read_text(st, content, component_map, kwargs, ir);
+    kv::check_type("content", content, kv::Type::Str, false);
+    text::Utf8 u(content);
+    ir.content = u.holder;
+    NativeReader reader(st, component_map, kwargs, ir, u.view);
+    LineReader lines(u.view);
+    return read_each<std::string_view>(reader, [&](std::string_view& line) { return lines.next(line); });
 }
 
 Ref read_lines_into(State& st, PyObject* lines, PyObject* component_map, PyObject* kwargs, NativeIr& ir) {
     NativeReader reader(st, component_map, kwargs, ir);
-    if (std::optional<StreamLease> lease = StreamLease::take(st, lines)) {
-        std::string_view line;
-        while (lease->next(line)) try {
-            reader.add(line);
-        } catch (const kv::PyErrorSet&) {
-            reader.locate(line);
-            throw;
-        }
-        return reader.finish();
-    }
+    if (std::optional<StreamLease> lease = StreamLease::take(st, lines))
+        return read_each<std::string_view>(reader, [&](std::string_view& line) { return lease->next(line); });
     Ref it = kv::own(PyObject_GetIter(lines));
-    while (Ref line = Ref::steal(PyIter_Next(it.get()))) try {
-        reader.add(line.get());
-    } catch (const kv::PyErrorSet&) {
-        reader.locate(line.get());
-        throw;
-    }
-    if (PyErr_Occurred()) kv::raise_set();
-    return reader.finish();
+    return read_each<Ref>(reader, [&](Ref& line) {
+        line.reset();
+        line = Ref::steal(PyIter_Next(it.get()));
+        if (!line && PyErr_Occurred()) kv::raise_set();
+        return static_cast<bool>(line);
+    });
 }
 
 }  // namespace spicenet

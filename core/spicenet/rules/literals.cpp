@@ -382,20 +382,15 @@ bool is_bare_identifier(PyObject* text) {
 namespace {
 
 PyObject* py_read_literal(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return kv::entry([&] {
-        static const kv::Signature sig("_read_literal", {kv::req("text", kv::Type::Str)});
-        kv::Args a = kv::bind(sig, args, nargs, kwnames);
+    return bound("_read_literal", {kv::req("text", kv::Type::Str)}, args, nargs, kwnames, [&](const kv::Args& a) {
         Ref value = read_literal(a[0]);
         return value ? value : Ref::borrow(Py_NotImplemented);
     });
 }
 
 PyObject* py_is_bare_identifier(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return kv::entry([&] {
-        static const kv::Signature sig("_is_bare_identifier", {kv::req("text", kv::Type::Str)});
-        kv::Args a = kv::bind(sig, args, nargs, kwnames);
-        return kv::boolean(is_bare_identifier(a[0]));
-    });
+    return bound("_is_bare_identifier", {kv::req("text", kv::Type::Str)}, args, nargs, kwnames,
+                 [&](const kv::Args& a) { return kv::boolean(is_bare_identifier(a[0])); });
 }
 
 PyMethodDef def_read_literal = {

@@ -160,34 +160,24 @@ PyObject* py_get_ports(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 PyObject* py_get_ports_from_model(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return kv::entry([&] {
-        static const kv::Signature sig("_get_ports_from_model", {kv::req("component", kv::Type::Str)});
-        kv::Args a = kv::bind(sig, args, nargs, kwnames);
-        return get_ports_from_model(state(), a[0]);
-    });
+    return bound("_get_ports_from_model", {kv::req("component", kv::Type::Str)}, args, nargs, kwnames,
+                 [&](const kv::Args& a) { return get_ports_from_model(state(), a[0]); });
 }
 
 PyObject* py_get_ports_from_component(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) {
-    return kv::entry([&] {
-        static const kv::Signature sig("_get_ports_from_component", {kv::req("component", kv::Type::Str)});
-        kv::Args a = kv::bind(sig, args, nargs, kwnames);
-        return get_ports_from_component(state(), a[0]);
-    });
+    return bound("_get_ports_from_component", {kv::req("component", kv::Type::Str)}, args, nargs, kwnames,
+                 [&](const kv::Args& a) { return get_ports_from_component(state(), a[0]); });
 }
 
 PyObject* py_sort_ports(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return kv::entry([&] {
-        static const kv::Signature sig("_sort_ports", {kv::req("ports")});
-        kv::Args a = kv::bind(sig, args, nargs, kwnames);
-        return sort_ports(state(), a[0]);
-    });
+    return bound("_sort_ports", {kv::req("ports")}, args, nargs, kwnames,
+                 [&](const kv::Args& a) { return sort_ports(state(), a[0]); });
 }
 
 PyObject* py_get_port(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return kv::entry([&] {
-        static const kv::Signature sig("_get_port", {kv::req("ports", kv::Type::Tuple), kv::req("i")});
-        kv::Args a = kv::bind(sig, args, nargs, kwnames);
+    return bound("_get_port", {kv::req("ports", kv::Type::Tuple), kv::req("i")},
+                 args, nargs, kwnames, [&](const kv::Args& a) {
         PyObject* ports = a[0];
         PyObject* i = a[1];
         if (!PyLong_Check(i))

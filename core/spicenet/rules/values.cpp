@@ -250,8 +250,6 @@ Ref parse_value(State& st, PyObject* value, const Named& named) {
     kv::raise(PyExc_TypeError, "expected a str value, got %.200s", kv::type_name(value));
 }
 
-Ref parse_value(State& st, PyObject* value, PyObject* named_values) { return parse_value(st, value, Named(named_values)); }
-
 Ref parse_value_late(State& st, std::string_view value, const Named& named) {
     Ref fn = st.current(fn_parse_value);
     if (st.functions.is_own(fn_parse_value, fn.get())) return parse_value(st, value, named);
@@ -355,9 +353,8 @@ double as_double(PyObject* value) {
 }
 
 PyObject* py_is_probably_um(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return kv::entry([&] {
-        static const kv::Signature sig("_is_probably_um", {kv::req("val"), kv::opt("low"), kv::opt("high")});
-        kv::Args a = kv::bind(sig, args, nargs, kwnames);
+    return bound("_is_probably_um", {kv::req("val"), kv::opt("low"), kv::opt("high")},
+                 args, nargs, kwnames, [&](const kv::Args& a) {
         const double val = as_double(a[0]);
         const double low = a[1] ? as_double(a[1]) : 1e-10;
         const double high = a[2] ? as_double(a[2]) : 0.01;
@@ -366,11 +363,8 @@ PyObject* py_is_probably_um(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 PyObject* py_convert_um(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return kv::entry([&] {
-        static const kv::Signature sig("_convert_um", {kv::req("settings", kv::Type::Dict)});
-        kv::Args a = kv::bind(sig, args, nargs, kwnames);
-        return convert_um(state(), a[0]);
-    });
+    return bound("_convert_um", {kv::req("settings", kv::Type::Dict)}, args, nargs, kwnames,
+                 [&](const kv::Args& a) { return convert_um(state(), a[0]); });
 }
 
 PyMethodDef def_parse_value = {

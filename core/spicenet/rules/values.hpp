@@ -51,8 +51,6 @@ NamedArgs bind_named(const char* func, std::initializer_list<kv::Param> params, 
 Ref parse_value(State& st, std::string_view value, const Named& named, PyObject* original = nullptr);
 // `_parse_value` of any object (None and other falsy values give None).
 Ref parse_value(State& st, PyObject* value, const Named& named);
-// The same with the named values as a dict (or NULL for none).
-Ref parse_value(State& st, PyObject* value, PyObject* named_values);
 // `_parse_value` through the module global.
 Ref parse_value_late(State& st, std::string_view value, const Named& named);
 

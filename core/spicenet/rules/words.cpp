@@ -218,19 +218,13 @@ Ref get_parent_id(PyObject* parents) {
 namespace {
 
 PyObject* py_handle_sources(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return kv::entry([&] {
-        static const kv::Signature sig("_handle_sources", {kv::req("words")});
-        kv::Args a = kv::bind(sig, args, nargs, kwnames);
-        return handle_sources(a[0]);
-    });
+    return bound("_handle_sources", {kv::req("words")}, args, nargs, kwnames,
+                 [&](const kv::Args& a) { return handle_sources(a[0]); });
 }
 
 PyObject* py_get_ir_ports(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return kv::entry([&] {
-        static const kv::Signature sig("_get_ir_ports", {kv::req("words", kv::Type::List)});
-        kv::Args a = kv::bind(sig, args, nargs, kwnames);
-        return get_ir_ports(a[0]);
-    });
+    return bound("_get_ir_ports", {kv::req("words", kv::Type::List)}, args, nargs, kwnames,
+                 [&](const kv::Args& a) { return get_ir_ports(a[0]); });
 }
 
 PyObject* py_get_ir_settings(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -241,11 +235,8 @@ PyObject* py_get_ir_settings(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* py_get_parent_id(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return kv::entry([&] {
-        static const kv::Signature sig("_get_parent_id", {kv::req("parents", kv::Type::List)});
-        kv::Args a = kv::bind(sig, args, nargs, kwnames);
-        return get_parent_id(a[0]);
-    });
+    return bound("_get_parent_id", {kv::req("parents", kv::Type::List)}, args, nargs, kwnames,
+                 [&](const kv::Args& a) { return get_parent_id(a[0]); });
 }
 
 PyMethodDef def_handle_sources = {
