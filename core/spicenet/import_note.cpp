@@ -91,10 +91,10 @@ void append_place(std::string& out, const Located& l, bool first_only = false) {
 // The block's name as its .subckt statement gives it.
 bool block_name_of(const Located& block, std::string& name) {
     if (!block.found) return false;
-    std::vector<std::string_view> words;
-    split_nonempty_words(split_comments(block.text).code, words);
-    if (words.size() < 2 || words[0] != ".subckt") return false;
-    name.assign(words[1]);
+    Statement statement;
+    split_statement(block.text, statement);
+    if (statement.words.size() < 2 || statement.words[0] != ".subckt") return false;
+    name.assign(statement.words[1]);
     return true;
 }
 

@@ -16,6 +16,7 @@
 
 namespace spicenet {
 
+// In the order of `stage_name`'s table.
 enum class Stage : uint8_t { Strip, Join, Standardize, FilterEmpty, Words, Relevant };
 
 // The module function's name of a stage.
