@@ -1,7 +1,11 @@
 // Words of `.subckt` and element lines (see words.hpp).
 #include "words.hpp"
 
+#include <algorithm>
+
+#include "bound.hpp"
 #include "lines.hpp"
+#include "literal_tokens.hpp"
 #include "net_maps.hpp"
 #include "text_unicode.hpp"
 
@@ -32,19 +36,9 @@ Py_ssize_t keyword_of(std::string_view word) {
     return word.size() == 4 ? source_keyword_at(word.data()) : kNoKeyword;
 }
 
-bool ascii_identifier(std::string_view word) {
-    auto head = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; };
-    auto tail = [&](char c) { return head(c) || (c >= '0' && c <= '9'); };
-    if (word.empty() || !head(word[0])) return false;
-    for (char c : word.substr(1))
-        if (!tail(c)) return false;
-    return true;
-}
-
 bool is_identifier(std::string_view word) {
-    if (text::is_ascii(word)) return ascii_identifier(word);
-    Ref str = kv::text(word);
-    return PyUnicode_IsIdentifier(str.get()) == 1;
+    if (!text::is_ascii(word)) return PyUnicode_IsIdentifier(kv::text(word).get()) == 1;
+    return !word.empty() && !literal::is_digit(word[0]) && std::all_of(word.begin(), word.end(), literal::is_name_char);
 }
 
 // For a word that is not a str: the runtime's own error for `word.method()`;
@@ -218,19 +212,14 @@ Ref get_parent_id(PyObject* parents) {
 namespace {
 
 PyObject* py_handle_sources(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return kv::entry([&] {
-        static const kv::Signature sig("_handle_sources", {kv::req("words")});
-        kv::Args a = kv::bind(sig, args, nargs, kwnames);
-        return handle_sources(a[0]);
-    });
+    return bound_call(args, nargs, kwnames, [] { return kv::Signature("_handle_sources", {kv::req("words")}); },
+                      [](const kv::Args& a) { return handle_sources(a[0]); });
 }
 
 PyObject* py_get_ir_ports(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return kv::entry([&] {
-        static const kv::Signature sig("_get_ir_ports", {kv::req("words", kv::Type::List)});
-        kv::Args a = kv::bind(sig, args, nargs, kwnames);
-        return get_ir_ports(a[0]);
-    });
+    return bound_call(
+        args, nargs, kwnames, [] { return kv::Signature("_get_ir_ports", {kv::req("words", kv::Type::List)}); },
+        [](const kv::Args& a) { return get_ir_ports(a[0]); });
 }
 
 PyObject* py_get_ir_settings(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -241,11 +230,9 @@ PyObject* py_get_ir_settings(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* py_get_parent_id(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return kv::entry([&] {
-        static const kv::Signature sig("_get_parent_id", {kv::req("parents", kv::Type::List)});
-        kv::Args a = kv::bind(sig, args, nargs, kwnames);
-        return get_parent_id(a[0]);
-    });
+    return bound_call(
+        args, nargs, kwnames, [] { return kv::Signature("_get_parent_id", {kv::req("parents", kv::Type::List)}); },
+        [](const kv::Args& a) { return get_parent_id(a[0]); });
 }
 
 PyMethodDef def_handle_sources = {
