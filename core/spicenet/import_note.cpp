@@ -58,10 +58,6 @@ void append_quoted(std::string& out, PyObject* text) {
     append_utf8(out, kv::own(PyObject_Repr(str.get())).get());
 }
 
-void append_quoted(std::string& out, std::string_view utf8) {
-    append_quoted(out, kv::text(utf8).get());
-}
-
 // The path as given, else the stream's `name` when it is a text, else <stream>.
 void append_source(std::string& out, PyObject* path_or_buf) {
     if (PyUnicode_Check(path_or_buf)) return append_quoted(out, path_or_buf);
@@ -137,7 +133,7 @@ std::string describe(State& st, PyObject* path_or_buf, PyObject* content, PyObje
         append_place(out, statement);
         if (statement.found || where.statement_text()) {
             out += " (statement ";
-            if (statement.found) append_quoted(out, statement.text);
+            if (statement.found) append_quoted(out, kv::text(statement.text).get());
             else append_quoted(out, where.statement_text());
             out += ")";
         }
@@ -146,7 +142,7 @@ std::string describe(State& st, PyObject* path_or_buf, PyObject* content, PyObje
         std::string name;
         if (block_name_of(block, name)) {
             out += ", in .subckt ";
-            append_quoted(out, name);
+            append_quoted(out, kv::text(name).get());
         } else if (where.block_name()) {
             out += ", in .subckt ";
             append_quoted(out, where.block_name());

@@ -77,9 +77,7 @@ Ref read_based(const char*& p, const char* end) {
     const int base = b == 'x' ? 16 : b == 'o' ? 8 : 2;
     const char* q = p + 2;
     if (q < end && *q == '_') ++q;
-    const char* r = base == 16 ? digit_run(q, end, [](char c) { return hex_value(c) >= 0; })
-                  : base == 8  ? digit_run(q, end, [](char c) { return c >= '0' && c <= '7'; })
-                               : digit_run(q, end, [](char c) { return c == '0' || c == '1'; });
+    const char* r = digit_run(q, end, [base](char c) { return hex_value(c) >= 0 && hex_value(c) < base; });
     if (r == q || !ends_number(r, end)) return {};
     Ref value = to_int(std::string_view(q, static_cast<size_t>(r - q)), base);
     if (value) p = r;

@@ -48,7 +48,6 @@ class StreamLease {
     StreamLease(StreamLease&& other) noexcept = default;
     StreamLease(const StreamLease&) = delete;
     StreamLease& operator=(const StreamLease&) = delete;
-    ~StreamLease() = default;
 
     // The next line; valid until the next call, whatever the stream went
     // through meanwhile. False once the stream is finished.
