@@ -12,26 +12,23 @@ namespace {
 
 template <Stage stage>
 PyObject* py_stage(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return bound_call(args, nargs, kwnames, [] { return kv::Signature(stage_name(stage), {kv::req("lines")}); },
+    return bound_call(args, nargs, kwnames, stage_name(stage), {kv::req("lines")},
                       [](const kv::Args& a) { return stage_stream(state(), stage, a[0]); });
 }
 
 PyObject* py_split_words(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return bound_call(
-        args, nargs, kwnames, [] { return kv::Signature("_split_words", {kv::req("line", kv::Type::Str)}); },
-        [](const kv::Args& a) { return word_stream(state(), a[0]); });
+    return bound_call(args, nargs, kwnames, "_split_words", {kv::req("line", kv::Type::Str)},
+                      [](const kv::Args& a) { return word_stream(state(), a[0]); });
 }
 
 PyObject* py_split_comments(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return bound_call(
-        args, nargs, kwnames, [] { return kv::Signature("_split_comments", {kv::req("line", kv::Type::Str)}); },
-        [](const kv::Args& a) { return split_comments(a[0]); });
+    return bound_call(args, nargs, kwnames, "_split_comments", {kv::req("line", kv::Type::Str)},
+                      [](const kv::Args& a) { return split_comments(a[0]); });
 }
 
 PyObject* py_iter_relevant_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return bound_call(
-        args, nargs, kwnames, [] { return kv::Signature("_iter_relevant_lines", {kv::req("content", kv::Type::Str)}); },
-        [](const kv::Args& a) { return iter_relevant_lines(state(), a[0]); });
+    return bound_call(args, nargs, kwnames, "_iter_relevant_lines", {kv::req("content", kv::Type::Str)},
+                      [](const kv::Args& a) { return iter_relevant_lines(state(), a[0]); });
 }
 
 PyObject* py_chain(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -376,18 +376,16 @@ bool is_bare_identifier(PyObject* text) {
 namespace {
 
 PyObject* py_read_literal(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return bound_call(
-        args, nargs, kwnames, [] { return kv::Signature("_read_literal", {kv::req("text", kv::Type::Str)}); },
-        [](const kv::Args& a) {
-            Ref value = read_literal(a[0]);
-            return value ? value : Ref::borrow(Py_NotImplemented);
-        });
+    return bound_call(args, nargs, kwnames, "_read_literal", {kv::req("text", kv::Type::Str)},
+                      [](const kv::Args& a) {
+                          Ref value = read_literal(a[0]);
+                          return value ? value : Ref::borrow(Py_NotImplemented);
+                      });
 }
 
 PyObject* py_is_bare_identifier(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return bound_call(
-        args, nargs, kwnames, [] { return kv::Signature("_is_bare_identifier", {kv::req("text", kv::Type::Str)}); },
-        [](const kv::Args& a) { return kv::boolean(is_bare_identifier(a[0])); });
+    return bound_call(args, nargs, kwnames, "_is_bare_identifier", {kv::req("text", kv::Type::Str)},
+                      [](const kv::Args& a) { return kv::boolean(is_bare_identifier(a[0])); });
 }
 
 PyMethodDef def_read_literal = {

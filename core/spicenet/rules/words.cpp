@@ -212,14 +212,13 @@ Ref get_parent_id(PyObject* parents) {
 namespace {
 
 PyObject* py_handle_sources(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return bound_call(args, nargs, kwnames, [] { return kv::Signature("_handle_sources", {kv::req("words")}); },
+    return bound_call(args, nargs, kwnames, "_handle_sources", {kv::req("words")},
                       [](const kv::Args& a) { return handle_sources(a[0]); });
 }
 
 PyObject* py_get_ir_ports(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return bound_call(
-        args, nargs, kwnames, [] { return kv::Signature("_get_ir_ports", {kv::req("words", kv::Type::List)}); },
-        [](const kv::Args& a) { return get_ir_ports(a[0]); });
+    return bound_call(args, nargs, kwnames, "_get_ir_ports", {kv::req("words", kv::Type::List)},
+                      [](const kv::Args& a) { return get_ir_ports(a[0]); });
 }
 
 PyObject* py_get_ir_settings(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -230,9 +229,8 @@ PyObject* py_get_ir_settings(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* py_get_parent_id(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return bound_call(
-        args, nargs, kwnames, [] { return kv::Signature("_get_parent_id", {kv::req("parents", kv::Type::List)}); },
-        [](const kv::Args& a) { return get_parent_id(a[0]); });
+    return bound_call(args, nargs, kwnames, "_get_parent_id", {kv::req("parents", kv::Type::List)},
+                      [](const kv::Args& a) { return get_parent_id(a[0]); });
 }
 
 PyMethodDef def_handle_sources = {
