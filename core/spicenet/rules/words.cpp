@@ -120,15 +120,14 @@ void handle_sources(WordSpan words, Rewritten& out) {
 
 Ref handle_sources(PyObject* words) {
     Ref list = kv::own(PySequence_List(words));
+    // The views point into the str objects (or their encodings), not into `held`.
     std::vector<text::Utf8> held;
+    std::vector<std::string_view> views;
     for (Py_ssize_t i = 0, n = PyList_GET_SIZE(list.get()); i < n; ++i) {
         PyObject* item = PyList_GET_ITEM(list.get(), i);
         if (!PyUnicode_Check(item)) refuse_word(item, "strip");
-        held.emplace_back(item);
+        views.push_back(held.emplace_back(item).view);
     }
-    std::vector<std::string_view> views;
-    views.reserve(held.size());
-    for (const auto& u : held) views.push_back(u.view);
 
     Rewritten rewritten;
     handle_sources(views, rewritten);
