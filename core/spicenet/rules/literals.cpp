@@ -248,8 +248,8 @@ bool Reader::separator(char close) {
     return true;
 }
 
-// The items of a display after its first, up to `close` (passed over), each
-// handed to `add`, which declines with false.
+// The items of a display (those after the first, for braces) up to `close`,
+// which is passed over; each is handed to `add`, which declines with false.
 template <class Add>
 bool Reader::items(char close, Add add) {
     while (!at(close)) {
