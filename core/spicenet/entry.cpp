@@ -7,6 +7,7 @@
 #include <new>
 
 #include "assembly.hpp"
+#include "bound.hpp"
 #include "import_note.hpp"
 #include "ir.hpp"
 #include "native_ir.hpp"
@@ -137,14 +138,10 @@ Ref parse_oc_spice(State& st, PyObject* path_or_buf, PyObject* keymap_arg, PyObj
 }
 
 PyObject* py_parse_oc_spice(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return kv::entry([&] {
-        static const kv::Signature sig("parse_oc_spice",
-                                       {kv::req("path_or_buf"), kv::opt("settings_keymap", kv::Type::Dict),
-                                        kv::opt("component_map", kv::Type::Dict)},
-                                       true);
-        kv::Args a = kv::bind(sig, args, nargs, kwnames);
-        return parse_oc_spice(state(), a[0], a[1], a[2], a.kwargs.get());
-    });
+    return bound_call(
+        args, nargs, kwnames, "parse_oc_spice",
+        {kv::req("path_or_buf"), kv::opt("settings_keymap", kv::Type::Dict), kv::opt("component_map", kv::Type::Dict)},
+        [](const kv::Args& a) { return parse_oc_spice(state(), a[0], a[1], a[2], a.kwargs.get()); }, true);
 }
 
 PyMethodDef def_parse_oc_spice = {

@@ -58,10 +58,6 @@ void append_quoted(std::string& out, PyObject* text) {
     append_utf8(out, kv::own(PyObject_Repr(str.get())).get());
 }
 
-void append_quoted(std::string& out, std::string_view utf8) {
-    append_quoted(out, kv::text(utf8).get());
-}
-
 // The path as given, else the stream's `name` when it is a text, else <stream>.
 void append_source(std::string& out, PyObject* path_or_buf) {
     if (PyUnicode_Check(path_or_buf)) return append_quoted(out, path_or_buf);
@@ -91,10 +87,10 @@ void append_place(std::string& out, const Located& l, bool first_only = false) {
 // The block's name as its .subckt statement gives it.
 bool block_name_of(const Located& block, std::string& name) {
     if (!block.found) return false;
-    std::vector<std::string_view> words;
-    split_nonempty_words(split_comments(block.text).code, words);
-    if (words.size() < 2 || words[0] != ".subckt") return false;
-    name.assign(words[1]);
+    Statement statement;
+    split_statement(block.text, statement);
+    if (statement.words.size() < 2 || statement.words[0] != ".subckt") return false;
+    name.assign(statement.words[1]);
     return true;
 }
 
@@ -137,7 +133,7 @@ std::string describe(State& st, PyObject* path_or_buf, PyObject* content, PyObje
         append_place(out, statement);
         if (statement.found || where.statement_text()) {
             out += " (statement ";
-            if (statement.found) append_quoted(out, statement.text);
+            if (statement.found) append_quoted(out, kv::text(statement.text).get());
             else append_quoted(out, where.statement_text());
             out += ")";
         }
@@ -146,7 +142,7 @@ std::string describe(State& st, PyObject* path_or_buf, PyObject* content, PyObje
         std::string name;
         if (block_name_of(block, name)) {
             out += ", in .subckt ";
-            append_quoted(out, name);
+            append_quoted(out, kv::text(name).get());
         } else if (where.block_name()) {
             out += ", in .subckt ";
             append_quoted(out, where.block_name());

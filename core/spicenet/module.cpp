@@ -40,18 +40,12 @@ static void bind_standard_names(State& st, PyObject* m) {
     kv::bind(m, "ast", st.ast.get());
     kv::bind(m, "re", kv::import("re").get());
     kv::bind(m, "warnings", kv::import("warnings").get());
-    kv::bind_from(m, "Callable", "collections.abc");
-    kv::bind_from(m, "Generator", "collections.abc");
-    kv::bind_from(m, "Iterable", "collections.abc");
-    kv::bind_from(m, "Sequence", "collections.abc");
-    kv::bind_from(m, "suppress", "contextlib");
-    kv::bind_from(m, "dataclass", "dataclasses");
-    kv::bind_from(m, "lru_cache", "functools");
-    kv::bind_from(m, "TextIOWrapper", "io");
-    kv::bind_from(m, "Path", "pathlib");
-    kv::bind_from(m, "TYPE_CHECKING", "typing");
-    kv::bind_from(m, "Any", "typing");
-    kv::bind_from(m, "Literal", "typing");
+    for (auto [name, from] : std::initializer_list<std::pair<const char*, const char*>>{
+             {"Callable", "collections.abc"}, {"Generator", "collections.abc"}, {"Iterable", "collections.abc"},
+             {"Sequence", "collections.abc"}, {"suppress", "contextlib"}, {"dataclass", "dataclasses"},
+             {"lru_cache", "functools"}, {"TextIOWrapper", "io"}, {"Path", "pathlib"}, {"TYPE_CHECKING", "typing"},
+             {"Any", "typing"}, {"Literal", "typing"}})
+        kv::bind_from(m, name, from);
 }
 
 static void init(PyObject* m) {

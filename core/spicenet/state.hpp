@@ -101,18 +101,6 @@ struct State {
 // The module's state; valid after exec.
 inline State& state() { return kv::ModuleState<State>::get(); }
 
-// The body of a module function with the parameters `params`: the arguments
-// bound (with the runtime's errors), then `body(args)`, at the C boundary.
-// Each body is a lambda of its own type, so each function has one signature.
-template <class Body>
-PyObject* bound(const char* func, std::initializer_list<kv::Param> params, PyObject* const* args, Py_ssize_t nargs,
-                PyObject* kwnames, Body&& body) {
-    return kv::entry([&] {
-        static const kv::Signature sig(func, params);
-        return body(kv::bind(sig, args, nargs, kwnames));
-    });
-}
-
 // Each concern registers its functions (and creates what it owns) at exec, in
 // this order. Defined in the concern's own file.
 void register_lines(State& st);

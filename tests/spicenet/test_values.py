@@ -69,6 +69,23 @@ def test_numbers_read_as_the_runtime_reads_them(text):
     assert math.copysign(1, value) == math.copysign(1, expected)
 
 
+# Texts on either side of the exact short reading: a second sign, white space
+# and underscores around it, digits and exponents beyond its reach.
+@pytest.mark.parametrize("text", [
+    "+-5", "-+5", "--5", "+ 5", " -0 ", "\t-1_5.2_5\n", "1_0e1_0", "-1_2e-2_2", "0." + "0" * 25 + "1", "1" * 25,
+    "-" + "9" * 19 + "e-22", "9007199254740993", "1e23",
+])
+def test_number_texts_at_the_edges_read_as_float_reads_them(text):
+    try:
+        expected = float(text)
+    except ValueError:
+        assert sn._parse_value(text) == text
+        return
+    value = sn._parse_value(text)
+    assert type(value) is float
+    assert value == expected and math.copysign(1, value) == math.copysign(1, expected)
+
+
 @pytest.mark.parametrize("text", ["1__0", "_1", "1_", "1_.5", "0x10", "1e", ".", "\x1c5"])
 def test_text_that_is_not_a_number_stays_text(text):
     assert sn._parse_value(text + "meg") == text + "meg"

@@ -3,6 +3,7 @@
 #include "lines.hpp"
 
 #include "args.hpp"
+#include "bound.hpp"
 #include "objects.hpp"
 
 namespace spicenet {
@@ -11,23 +12,23 @@ namespace {
 
 template <Stage stage>
 PyObject* py_stage(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return bound(stage_name(stage), {kv::req("lines")}, args, nargs, kwnames,
-                 [&](const kv::Args& a) { return stage_stream(state(), stage, a[0]); });
+    return bound_call(args, nargs, kwnames, stage_name(stage), {kv::req("lines")},
+                      [](const kv::Args& a) { return stage_stream(state(), stage, a[0]); });
 }
 
 PyObject* py_split_words(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return bound("_split_words", {kv::req("line", kv::Type::Str)}, args, nargs, kwnames,
-                 [&](const kv::Args& a) { return word_stream(state(), a[0]); });
+    return bound_call(args, nargs, kwnames, "_split_words", {kv::req("line", kv::Type::Str)},
+                      [](const kv::Args& a) { return word_stream(state(), a[0]); });
 }
 
 PyObject* py_split_comments(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return bound("_split_comments", {kv::req("line", kv::Type::Str)}, args, nargs, kwnames,
-                 [&](const kv::Args& a) { return split_comments(a[0]); });
+    return bound_call(args, nargs, kwnames, "_split_comments", {kv::req("line", kv::Type::Str)},
+                      [](const kv::Args& a) { return split_comments(a[0]); });
 }
 
 PyObject* py_iter_relevant_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return bound("_iter_relevant_lines", {kv::req("content", kv::Type::Str)}, args, nargs, kwnames,
-                 [&](const kv::Args& a) { return iter_relevant_lines(state(), a[0]); });
+    return bound_call(args, nargs, kwnames, "_iter_relevant_lines", {kv::req("content", kv::Type::Str)},
+                      [](const kv::Args& a) { return iter_relevant_lines(state(), a[0]); });
 }
 
 PyObject* py_chain(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "bound.hpp"
 #include "late_calls.hpp"
 #include "net_maps.hpp"
 #include "records.hpp"
@@ -268,10 +269,10 @@ Ref finish_netlist(State& st, PyObject* nets, PyObject* declared) {
 namespace {
 
 PyObject* py_netlist_from_subckt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return bound("_netlist_from_subckt",
-                 {kv::req("ir", kv::Type::Dict), kv::req("subckt"), kv::req("settings_keymap", kv::Type::Dict),
-                  kv::opt("comments", kv::Type::Dict)},
-                 args, nargs, kwnames, [&](const kv::Args& a) {
+    return bound_call(args, nargs, kwnames, "_netlist_from_subckt",
+                      {kv::req("ir", kv::Type::Dict), kv::req("subckt"),
+                       kv::req("settings_keymap", kv::Type::Dict), kv::opt("comments", kv::Type::Dict)},
+                      [&](const kv::Args& a) {
         Ref memo = kv::new_dict();
         return nested_call(state().where,
                            [&] { return netlist_from_subckt(state(), a[0], a[1], a[2], a.get(3, Py_None), memo.get()); });
@@ -280,10 +281,10 @@ PyObject* py_netlist_from_subckt(PyObject*, PyObject* const* args, Py_ssize_t na
 
 PyObject* py_recursive_netlist_from_ir(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) {
-    return bound("_recursive_netlist_from_ir",
-                 {kv::req("ir", kv::Type::Dict), kv::req("settings_keymap", kv::Type::Dict),
-                  kv::req("comments", kv::Type::Dict)},
-                 args, nargs, kwnames, [&](const kv::Args& a) {
+    return bound_call(args, nargs, kwnames, "_recursive_netlist_from_ir",
+                      {kv::req("ir", kv::Type::Dict), kv::req("settings_keymap", kv::Type::Dict),
+                       kv::req("comments", kv::Type::Dict)},
+                      [&](const kv::Args& a) {
         return nested_call(state().where, [&] { return recursive_netlist_from_ir(state(), a[0], a[1], a[2]); });
     });
 }

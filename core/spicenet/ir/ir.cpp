@@ -7,6 +7,7 @@
 
 #include <memory>
 
+#include "bound.hpp"
 #include "lines.hpp"
 #include "native_ir.hpp"
 
@@ -119,8 +120,8 @@ PyObject* py_parse_into_ir(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyObject* py_parse_location_comment(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return bound("_parse_location_comment", {kv::req("comment", kv::Type::Str)}, args, nargs, kwnames,
-                 [&](const kv::Args& a) { return parse_location_comment(state(), a[0]); });
+    return bound_call(args, nargs, kwnames, "_parse_location_comment", {kv::req("comment", kv::Type::Str)},
+                      [&](const kv::Args& a) { return parse_location_comment(state(), a[0]); });
 }
 
 PyMethodDef def_parse_oc_spice_into_ir = {

@@ -1,10 +1,10 @@
 // Number and string tokens of the literal grammar (see literal_tokens.hpp).
 #include "literal_tokens.hpp"
 
-#include <charconv>
 #include <string>
 #include <string_view>
 
+#include "number_parse.hpp"
 #include "objects.hpp"
 
 namespace spicenet::literal {
@@ -52,19 +52,6 @@ std::string without_underscores(std::string_view text) {
     return out;
 }
 
-// The value of decimal float text, correctly rounded. Out of range it is
-// read again by the runtime's own reader, which gives inf or the rounded
-// small value.
-double to_double(std::string_view text) {
-    const std::string digits = without_underscores(text);
-    double d = 0.0;
-    const auto [ptr, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), d);
-    if (ec == std::errc() && ptr == digits.data() + digits.size()) return d;
-    d = PyOS_string_to_double(digits.c_str(), nullptr, nullptr);
-    if (d == -1.0 && PyErr_Occurred()) kv::raise_set();
-    return d;
-}
-
 // Integer digits in `base` (underscores allowed, no prefix); an empty Ref
 // when the runtime refuses them (more decimal digits than its limit allows).
 Ref to_int(std::string_view text, int base) {
@@ -90,9 +77,7 @@ Ref read_based(const char*& p, const char* end) {
     const int base = b == 'x' ? 16 : b == 'o' ? 8 : 2;
     const char* q = p + 2;
     if (q < end && *q == '_') ++q;
-    const char* r = base == 16 ? digit_run(q, end, [](char c) { return hex_value(c) >= 0; })
-                  : base == 8  ? digit_run(q, end, [](char c) { return c >= '0' && c <= '7'; })
-                               : digit_run(q, end, [](char c) { return c == '0' || c == '1'; });
+    const char* r = digit_run(q, end, [base](char c) { return hex_value(c) >= 0 && hex_value(c) < base; });
     if (r == q || !ends_number(r, end)) return {};
     Ref value = to_int(std::string_view(q, static_cast<size_t>(r - q)), base);
     if (value) p = r;
@@ -124,13 +109,16 @@ Ref read_number(const char*& p, const char* end, Number& kind) {
     const bool imaginary = q < end && (*q | 0x20) == 'j';
     if (!ends_number(q + imaginary, end)) return {};
     const std::string_view text(p, static_cast<size_t>(q - p));
+    // Float text of the grammar is float() text: correctly rounded, inf past the range.
+    double real = 0.0;
+    if ((imaginary || is_float) && !number::read_float(text, real)) return {};
     Ref value;
     if (imaginary) {
         kind = Number::Complex;
-        value = kv::own(PyComplex_FromDoubles(0.0, to_double(text)));
+        value = kv::own(PyComplex_FromDoubles(0.0, real));
     } else if (is_float) {
         kind = Number::Float;
-        value = kv::own(PyFloat_FromDouble(to_double(text)));
+        value = kv::own(PyFloat_FromDouble(real));
     } else {
         // Zero may be written with more zeros; other leading zeros are refused.
         if (text[0] == '0' && text.find_first_not_of("0_") != std::string_view::npos) return {};
@@ -192,9 +180,9 @@ bool escape(const char*& p, const char* end, bool bytes, std::string& buf) {
 // The prefix of a string literal up to its quote: none, r, u, b, br or rb
 // in any case. Any other (f-strings among them) is the runtime's.
 bool prefix(const char*& p, const char* end, bool& raw, bool& bytes) {
+    if (!starts_string(p, end)) return false;
     const char* start = p;
-    while (p < end && p - start < 3 && is_letter(*p)) ++p;
-    if (p == end || (*p != '"' && *p != '\'')) return false;
+    while (is_letter(*p)) ++p;
     raw = bytes = false;
     for (const char* q = start; q < p; ++q) {
         const char l = static_cast<char>(*q | 0x20);

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "bound.hpp"
 #include "literal_tokens.hpp"
 #include "objects.hpp"
 
@@ -88,8 +89,8 @@ class Reader {
     bool list(Item& out);
     bool parenthesized(Item& out);
     bool braces(Item& out);
-    bool dict_rest(Item& out, Item& key);
-    bool set_rest(Item& out, Item& item);
+    template <class Add>
+    bool items(char close, Add add);
 
     const char* p_;
     const char* end_;
@@ -247,21 +248,36 @@ bool Reader::separator(char close) {
     return true;
 }
 
-bool Reader::list(Item& out) {
-    Ref list = kv::new_list();
-    while (!at(']')) {
+// The items of a display (those after the first, for braces) up to `close`,
+// which is passed over; each is handed to `add`, which declines with false.
+template <class Add>
+bool Reader::items(char close, Add add) {
+    while (!at(close)) {
         Item item;
         if (!expression(item)) return false;
-        kv::list_append(list.get(), item.value.get());
         skip();
-        if (!separator(']')) return false;
+        if (!add(item) || !separator(close)) return false;
     }
     ++p_;
+    return true;
+}
+
+bool Reader::list(Item& out) {
+    Ref list = kv::new_list();
+    auto append = [&](Item& item) {
+        kv::list_append(list.get(), item.value.get());
+        return true;
+    };
+    if (!items(']', append)) return false;
     out = Item{std::move(list), Kind::Other, false, false};
     return true;
 }
 
 // A dict or a set display, told apart by the colon after the first item.
+// Keys and elements that may not be hashed, or whose comparison may warn,
+// are the runtime's (its TypeError or BytesWarning). Both are inserted in
+// order: the first of equal keys stays (with the last value), and so does
+// the first of equal elements, as set() adds them.
 bool Reader::braces(Item& out) {
     if (at('}')) {
         ++p_;
@@ -271,47 +287,25 @@ bool Reader::braces(Item& out) {
     Item first;
     if (!expression(first)) return false;
     skip();
-    return at(':') ? dict_rest(out, first) : set_rest(out, first);
-}
-
-// Keys that may not be hashed, or whose comparison may warn, are the
-// runtime's (its TypeError or BytesWarning). Inserted in order: the first
-// of equal keys stays, with the last value.
-bool Reader::dict_rest(Item& out, Item& key) {
-    Ref dict = kv::new_dict();
-    for (;;) {
-        if (!at(':') || !key.hashable || key.has_bytes) return false;
+    const bool dict = at(':');
+    Ref display = dict ? kv::new_dict() : kv::own(PySet_New(nullptr));
+    auto add = [&](Item& item) {
+        if (!item.hashable || item.has_bytes) return false;
+        if (!dict) {
+            kv::ok(PySet_Add(display.get(), item.value.get()));
+            return true;
+        }
+        if (!at(':')) return false;
         ++p_;
         skip();
         Item value;
         if (!expression(value)) return false;
-        kv::dict_set(dict.get(), key.value.get(), value.value.get());
+        kv::dict_set(display.get(), item.value.get(), value.value.get());
         skip();
-        if (!separator('}')) return false;
-        if (at('}')) break;
-        key = Item{};
-        if (!expression(key)) return false;
-        skip();
-    }
-    ++p_;
-    out = Item{std::move(dict), Kind::Other, false, false};
-    return true;
-}
-
-// Elements added in order, as set() adds them: the first of equal ones stays.
-bool Reader::set_rest(Item& out, Item& item) {
-    Ref set = kv::own(PySet_New(nullptr));
-    for (;;) {
-        if (!item.hashable || item.has_bytes) return false;
-        kv::ok(PySet_Add(set.get(), item.value.get()));
-        if (!separator('}')) return false;
-        if (at('}')) break;
-        item = Item{};
-        if (!expression(item)) return false;
-        skip();
-    }
-    ++p_;
-    out = Item{std::move(set), Kind::Other, false, false};
+        return true;
+    };
+    if (!add(first) || !separator('}') || !items('}', add)) return false;
+    out = Item{std::move(display), Kind::Other, false, false};
     return true;
 }
 
@@ -382,15 +376,16 @@ bool is_bare_identifier(PyObject* text) {
 namespace {
 
 PyObject* py_read_literal(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return bound("_read_literal", {kv::req("text", kv::Type::Str)}, args, nargs, kwnames, [&](const kv::Args& a) {
-        Ref value = read_literal(a[0]);
-        return value ? value : Ref::borrow(Py_NotImplemented);
-    });
+    return bound_call(args, nargs, kwnames, "_read_literal", {kv::req("text", kv::Type::Str)},
+                      [](const kv::Args& a) {
+                          Ref value = read_literal(a[0]);
+                          return value ? value : Ref::borrow(Py_NotImplemented);
+                      });
 }
 
 PyObject* py_is_bare_identifier(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return bound("_is_bare_identifier", {kv::req("text", kv::Type::Str)}, args, nargs, kwnames,
-                 [&](const kv::Args& a) { return kv::boolean(is_bare_identifier(a[0])); });
+    return bound_call(args, nargs, kwnames, "_is_bare_identifier", {kv::req("text", kv::Type::Str)},
+                      [](const kv::Args& a) { return kv::boolean(is_bare_identifier(a[0])); });
 }
 
 PyMethodDef def_read_literal = {

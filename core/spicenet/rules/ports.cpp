@@ -1,6 +1,7 @@
 // Port resolution and ordering (see ports.hpp).
 #include "ports.hpp"
 
+#include "bound.hpp"
 #include "net_maps.hpp"
 
 namespace spicenet {
@@ -160,42 +161,42 @@ PyObject* py_get_ports(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 }
 
 PyObject* py_get_ports_from_model(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return bound("_get_ports_from_model", {kv::req("component", kv::Type::Str)}, args, nargs, kwnames,
-                 [&](const kv::Args& a) { return get_ports_from_model(state(), a[0]); });
+    return bound_call(args, nargs, kwnames, "_get_ports_from_model", {kv::req("component", kv::Type::Str)},
+                      [](const kv::Args& a) { return get_ports_from_model(state(), a[0]); });
 }
 
-PyObject* py_get_ports_from_component(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                      PyObject* kwnames) {
-    return bound("_get_ports_from_component", {kv::req("component", kv::Type::Str)}, args, nargs, kwnames,
-                 [&](const kv::Args& a) { return get_ports_from_component(state(), a[0]); });
+PyObject* py_get_ports_from_component(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return bound_call(args, nargs, kwnames, "_get_ports_from_component", {kv::req("component", kv::Type::Str)},
+                      [](const kv::Args& a) { return get_ports_from_component(state(), a[0]); });
 }
 
 PyObject* py_sort_ports(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return bound("_sort_ports", {kv::req("ports")}, args, nargs, kwnames,
-                 [&](const kv::Args& a) { return sort_ports(state(), a[0]); });
+    return bound_call(args, nargs, kwnames, "_sort_ports", {kv::req("ports")},
+                      [](const kv::Args& a) { return sort_ports(state(), a[0]); });
+}
+
+// `_get_port` of a position given as any int, with the runtime's errors.
+Ref get_port_at(PyObject* ports, PyObject* i) {
+    if (!PyLong_Check(i))
+        kv::raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                  "i", "int", kv::type_name(i));
+    int overflow = 0;
+    long long position = PyLong_AsLongLongAndOverflow(i, &overflow);
+    if (position == -1 && PyErr_Occurred()) kv::raise_set();
+    if (overflow < 0 || (overflow == 0 && position < 0))
+        kv::raise(PyExc_ValueError, "position must not be negative, got %R", i);
+    if (overflow > 0 || position >= PY_SSIZE_T_MAX) {
+        // Beyond any tuple: the generic name, counted in Python integers.
+        Ref one = kv::own(PyLong_FromLong(1));
+        Ref next = kv::own(PyNumber_Add(i, one.get()));
+        return kv::own(PyUnicode_FromFormat("o%S", next.get()));
+    }
+    return get_port(ports, static_cast<Py_ssize_t>(position));
 }
 
 PyObject* py_get_port(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return bound("_get_port", {kv::req("ports", kv::Type::Tuple), kv::req("i")},
-                 args, nargs, kwnames, [&](const kv::Args& a) {
-        PyObject* ports = a[0];
-        PyObject* i = a[1];
-        if (!PyLong_Check(i))
-            kv::raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                      "i", "int", kv::type_name(i));
-        int overflow = 0;
-        long long position = PyLong_AsLongLongAndOverflow(i, &overflow);
-        if (position == -1 && PyErr_Occurred()) kv::raise_set();
-        if (overflow < 0 || (overflow == 0 && position < 0))
-            kv::raise(PyExc_ValueError, "position must not be negative, got %R", i);
-        if (overflow > 0 || position >= PY_SSIZE_T_MAX) {
-            // Beyond any tuple: the generic name, counted in Python integers.
-            Ref one = kv::own(PyLong_FromLong(1));
-            Ref next = kv::own(PyNumber_Add(i, one.get()));
-            return kv::own(PyUnicode_FromFormat("o%S", next.get()));
-        }
-        return get_port(ports, static_cast<Py_ssize_t>(position));
-    });
+    return bound_call(args, nargs, kwnames, "_get_port", {kv::req("ports", kv::Type::Tuple), kv::req("i")},
+                      [](const kv::Args& a) { return get_port_at(a[0], a[1]); });
 }
 
 PyMethodDef def_get_ports = {

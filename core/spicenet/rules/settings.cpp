@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "arena.hpp"
+#include "bound.hpp"
 #include "net_maps.hpp"
 #include "text_unicode.hpp"
 #include "values.hpp"
@@ -270,23 +271,25 @@ void patch_ports(State& st, PyObject* netlist, PyObject* declared_ports) {
 namespace {
 
 PyObject* py_map_settings_keys(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return bound("_map_settings_keys",
-                 {kv::req("settings", kv::Type::Dict), kv::req("settings_keymap", kv::Type::Dict)},
-                 args, nargs, kwnames, [&](const kv::Args& a) { return map_settings_keys(state(), a[0], a[1]); });
+    return bound_call(args, nargs, kwnames, "_map_settings_keys",
+                      {kv::req("settings", kv::Type::Dict), kv::req("settings_keymap", kv::Type::Dict)},
+                      [](const kv::Args& a) { return map_settings_keys(state(), a[0], a[1]); });
 }
 
 PyObject* py_patch_settings(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return bound("_patch_settings", {kv::req("settings", kv::Type::Dict), kv::req("settings_keymap", kv::Type::Dict)},
-                 args, nargs, kwnames, [&](const kv::Args& a) { return patch_settings(state(), a[0], a[1]); });
+    return bound_call(args, nargs, kwnames, "_patch_settings",
+                      {kv::req("settings", kv::Type::Dict), kv::req("settings_keymap", kv::Type::Dict)},
+                      [](const kv::Args& a) { return patch_settings(state(), a[0], a[1]); });
 }
 
 PyObject* py_patch_ports(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return bound("_patch_ports", {kv::req("netlist", kv::Type::Dict), kv::opt("declared_ports", kv::Type::Dict)},
-                 args, nargs, kwnames, [&](const kv::Args& a) {
-        PyObject* declared = a.get(1, Py_None);
-        patch_ports(state(), a[0], declared == Py_None ? nullptr : declared);
-        return kv::none();
-    });
+    return bound_call(args, nargs, kwnames, "_patch_ports",
+                      {kv::req("netlist", kv::Type::Dict), kv::opt("declared_ports", kv::Type::Dict)},
+                      [](const kv::Args& a) {
+                          PyObject* declared = a.get(1, Py_None);
+                          patch_ports(state(), a[0], declared == Py_None ? nullptr : declared);
+                          return kv::none();
+                      });
 }
 
 PyMethodDef def_map_settings_keys = {

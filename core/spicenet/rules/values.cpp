@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "bound.hpp"
 #include "diagnostics.hpp"
 #include "literals.hpp"
 #include "lines.hpp"
@@ -353,8 +354,8 @@ double as_double(PyObject* value) {
 }
 
 PyObject* py_is_probably_um(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return bound("_is_probably_um", {kv::req("val"), kv::opt("low"), kv::opt("high")},
-                 args, nargs, kwnames, [&](const kv::Args& a) {
+    return bound_call(args, nargs, kwnames, "_is_probably_um",
+                      {kv::req("val"), kv::opt("low"), kv::opt("high")}, [&](const kv::Args& a) {
         const double val = as_double(a[0]);
         const double low = a[1] ? as_double(a[1]) : 1e-10;
         const double high = a[2] ? as_double(a[2]) : 0.01;
@@ -363,8 +364,8 @@ PyObject* py_is_probably_um(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 PyObject* py_convert_um(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return bound("_convert_um", {kv::req("settings", kv::Type::Dict)}, args, nargs, kwnames,
-                 [&](const kv::Args& a) { return convert_um(state(), a[0]); });
+    return bound_call(args, nargs, kwnames, "_convert_um", {kv::req("settings", kv::Type::Dict)},
+                      [&](const kv::Args& a) { return convert_um(state(), a[0]); });
 }
 
 PyMethodDef def_parse_value = {

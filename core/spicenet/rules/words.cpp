@@ -1,7 +1,11 @@
 // Words of `.subckt` and element lines (see words.hpp).
 #include "words.hpp"
 
+#include <algorithm>
+
+#include "bound.hpp"
 #include "lines.hpp"
+#include "literal_tokens.hpp"
 #include "net_maps.hpp"
 #include "text_unicode.hpp"
 
@@ -32,19 +36,9 @@ Py_ssize_t keyword_of(std::string_view word) {
     return word.size() == 4 ? source_keyword_at(word.data()) : kNoKeyword;
 }
 
-bool ascii_identifier(std::string_view word) {
-    auto head = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; };
-    auto tail = [&](char c) { return head(c) || (c >= '0' && c <= '9'); };
-    if (word.empty() || !head(word[0])) return false;
-    for (char c : word.substr(1))
-        if (!tail(c)) return false;
-    return true;
-}
-
 bool is_identifier(std::string_view word) {
-    if (text::is_ascii(word)) return ascii_identifier(word);
-    Ref str = kv::text(word);
-    return PyUnicode_IsIdentifier(str.get()) == 1;
+    if (!text::is_ascii(word)) return PyUnicode_IsIdentifier(kv::text(word).get()) == 1;
+    return !word.empty() && !literal::is_digit(word[0]) && std::all_of(word.begin(), word.end(), literal::is_name_char);
 }
 
 // For a word that is not a str: the runtime's own error for `word.method()`;
@@ -126,15 +120,14 @@ void handle_sources(WordSpan words, Rewritten& out) {
 
 Ref handle_sources(PyObject* words) {
     Ref list = kv::own(PySequence_List(words));
+    // The views point into the str objects (or their encodings), not into `held`.
     std::vector<text::Utf8> held;
+    std::vector<std::string_view> views;
     for (Py_ssize_t i = 0, n = PyList_GET_SIZE(list.get()); i < n; ++i) {
         PyObject* item = PyList_GET_ITEM(list.get(), i);
         if (!PyUnicode_Check(item)) refuse_word(item, "strip");
-        held.emplace_back(item);
+        views.push_back(held.emplace_back(item).view);
     }
-    std::vector<std::string_view> views;
-    views.reserve(held.size());
-    for (const auto& u : held) views.push_back(u.view);
 
     Rewritten rewritten;
     handle_sources(views, rewritten);
@@ -218,13 +211,13 @@ Ref get_parent_id(PyObject* parents) {
 namespace {
 
 PyObject* py_handle_sources(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return bound("_handle_sources", {kv::req("words")}, args, nargs, kwnames,
-                 [&](const kv::Args& a) { return handle_sources(a[0]); });
+    return bound_call(args, nargs, kwnames, "_handle_sources", {kv::req("words")},
+                      [](const kv::Args& a) { return handle_sources(a[0]); });
 }
 
 PyObject* py_get_ir_ports(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return bound("_get_ir_ports", {kv::req("words", kv::Type::List)}, args, nargs, kwnames,
-                 [&](const kv::Args& a) { return get_ir_ports(a[0]); });
+    return bound_call(args, nargs, kwnames, "_get_ir_ports", {kv::req("words", kv::Type::List)},
+                      [](const kv::Args& a) { return get_ir_ports(a[0]); });
 }
 
 PyObject* py_get_ir_settings(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -235,8 +228,8 @@ PyObject* py_get_ir_settings(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* py_get_parent_id(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return bound("_get_parent_id", {kv::req("parents", kv::Type::List)}, args, nargs, kwnames,
-                 [&](const kv::Args& a) { return get_parent_id(a[0]); });
+    return bound_call(args, nargs, kwnames, "_get_parent_id", {kv::req("parents", kv::Type::List)},
+                      [](const kv::Args& a) { return get_parent_id(a[0]); });
 }
 
 PyMethodDef def_handle_sources = {

@@ -75,17 +75,6 @@ void BasicLineReader<kCount>::append_continuation(std::string_view rest) {
     statement_ = statement_buffer_;
 }
 
-namespace {
-
-// `s` without spaces at either end (a line whose only white space is " ").
-std::string_view trim_spaces(std::string_view s) {
-    while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-    while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
-    return s;
-}
-
-}  // namespace
-
 template <bool kCount>
 bool BasicLineReader<kCount>::emit(std::string_view& line) {
     // A plain line without two spaces in a row is standard once trimmed (two
@@ -120,7 +109,7 @@ bool BasicLineReader<kCount>::next(std::string_view& line) {
         if (!next_physical(physical)) {
             done_ = true;
         } else {
-            statement_ = physical_plain_ ? trim_spaces(physical) : text::strip(physical);
+            statement_ = physical_plain_ ? text::trim_spaces(physical) : text::strip(physical);
             statement_plain_ = physical_plain_;
             statement_twice_ = physical_twice_;
             if constexpr (kCount) lines_.first = lines_.physical;
@@ -133,7 +122,7 @@ bool BasicLineReader<kCount>::next(std::string_view& line) {
             return emit(line);
         }
         const bool plain = physical_plain_, twice = physical_twice_;
-        std::string_view stripped = plain ? trim_spaces(physical) : text::strip(physical);
+        std::string_view stripped = plain ? text::trim_spaces(physical) : text::strip(physical);
         if (!stripped.empty() && stripped.front() == '+') {
             append_continuation(stripped.substr(1));
             continue;

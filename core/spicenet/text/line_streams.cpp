@@ -122,22 +122,9 @@ Ref collapse_item(State& st, PyObject* item) {
         return kv::call_method(re.get(), "sub", {pattern.get(), space.get(), item});
     }
     Utf8 u(item);
-    const char* p = u.view.data();
-    const char* end = p + u.view.size();
     std::string out;
-    bool changed = false;
-    while (p < end) {
-        size_t n = text::space_at(p, end);
-        if (!n) {
-            out.push_back(*p++);
-            continue;
-        }
-        const char* run = p;
-        while (p < end && (n = text::space_at(p, end))) p += n;
-        if (p - run != 1 || *run != ' ') changed = true;
-        out.push_back(' ');
-    }
-    if (!changed && PyUnicode_CheckExact(item)) return Ref::borrow(item);
+    text::append_standard(u.view, out, true);
+    if (out == u.view && PyUnicode_CheckExact(item)) return Ref::borrow(item);
     return kv::text(out);
 }
 
@@ -164,13 +151,11 @@ Ref join_step(Stream& s) {
 // The next value of the stream's stage; an empty Ref at its end.
 Ref advance(State& st, Stream& s) {
     switch (s.stage) {
-        case Stage::Strip: {
-            Ref item = pull(s);
-            return item ? strip_item(item.get()) : Ref();
-        }
+        case Stage::Strip:
         case Stage::Standardize: {
             Ref item = pull(s);
-            return item ? collapse_item(st, item.get()) : Ref();
+            if (!item) return {};
+            return s.stage == Stage::Strip ? strip_item(item.get()) : collapse_item(st, item.get());
         }
         case Stage::FilterEmpty:
             while (Ref item = pull(s))
@@ -234,15 +219,9 @@ Ref iter_relevant_lines(State& st, PyObject* content) {
 // --- generator protocol ---------------------------------------------------------------
 
 const char* stage_name(Stage stage) {
-    switch (stage) {
-        case Stage::Strip: return "_strip_lines";
-        case Stage::Join: return "_join_continuations";
-        case Stage::Standardize: return "_standardize_spaces";
-        case Stage::FilterEmpty: return "_filter_empty";
-        case Stage::Words: return "_split_words";
-        case Stage::Relevant: return "_iter_relevant_lines";
-    }
-    return "generator";
+    static constexpr const char* kNames[] = {"_strip_lines",  "_join_continuations", "_standardize_spaces",
+                                             "_filter_empty", "_split_words",        "_iter_relevant_lines"};
+    return kNames[static_cast<size_t>(stage)];
 }
 
 namespace {

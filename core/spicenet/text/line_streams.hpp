@@ -16,6 +16,7 @@
 
 namespace spicenet {
 
+// In the order of `stage_name`'s table.
 enum class Stage : uint8_t { Strip, Join, Standardize, FilterEmpty, Words, Relevant };
 
 // The module function's name of a stage.
@@ -47,7 +48,6 @@ class StreamLease {
     StreamLease(StreamLease&& other) noexcept = default;
     StreamLease(const StreamLease&) = delete;
     StreamLease& operator=(const StreamLease&) = delete;
-    ~StreamLease() = default;
 
     // The next line; valid until the next call, whatever the stream went
     // through meanwhile. False once the stream is finished.

@@ -7,7 +7,7 @@
 //
 // This header gathers the stage's parts, one concern per header:
 //   statement.hpp     code, comment and words of one line (split_comments,
-//                     next_word, split_nonempty_words, Statement, split_statement)
+//                     next_word, Statement, split_statement)
 //   line_reader.hpp   the relevant lines of a content (LineReader)
 //   line_streams.hpp  the lazy streams of the module functions, the late-bound
 //                     road of `_iter_relevant_lines`, and StreamLease

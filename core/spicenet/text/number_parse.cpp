@@ -2,7 +2,6 @@
 #include "number_parse.hpp"
 
 #include <charconv>
-#include <cstdint>
 #include <string>
 
 #include "objects.hpp"
@@ -72,52 +71,6 @@ bool decimal_syntax(std::string_view s) {
     return i == s.size();
 }
 
-// Number text (already checked) of at most 15 significant digits and a
-// decimal exponent within 22: both the digits and the power of ten are exact
-// doubles, so one multiplication or division rounds correctly.
-bool exact_small(std::string_view s, double& out) {
-    static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                         1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-    uint64_t digits = 0;
-    int count = 0, exponent = 0;
-    size_t i = 0;
-    bool fraction = false;
-    for (; i < s.size(); ++i) {
-        const char c = s[i];
-        if (c == '.') {
-            fraction = true;
-            continue;
-        }
-        if (!digit(c)) break;
-        if (digits == 0 && c == '0') {
-            if (fraction) --exponent;
-            continue;
-        }
-        if (++count > 15) return false;
-        digits = digits * 10 + static_cast<uint64_t>(c - '0');
-        if (fraction) --exponent;
-    }
-    if (i < s.size()) {  // an exponent: e, sign, digits
-        ++i;
-        bool minus = false;
-        if (s[i] == '+' || s[i] == '-') minus = s[i++] == '-';
-        int e = 0;
-        for (; i < s.size(); ++i) {
-            if (e > 1000) return false;
-            e = e * 10 + (s[i] - '0');
-        }
-        exponent += minus ? -e : e;
-    }
-    if (digits == 0) {
-        out = 0.0;
-        return true;
-    }
-    if (exponent < -22 || exponent > 22) return false;
-    const double d = static_cast<double>(digits);
-    out = exponent < 0 ? d / kPowers[-exponent] : d * kPowers[exponent];
-    return true;
-}
-
 }  // namespace
 
 bool read_float(std::string_view s, double& out) {
@@ -132,22 +85,24 @@ bool read_float(std::string_view s, double& out) {
         s = buffer;
     }
 
+    // Short plain text is read exactly; any other valid text by the general
+    // (correctly rounding) reader.
+    double value;
+    if (read_simple(s, value) == Simple::Whole) {
+        out = value;
+        return true;
+    }
     bool negative = false;
     if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
         negative = s.front() == '-';
         s.remove_prefix(1);
     }
-    double value;
     if (equals_folded(s, "inf") || equals_folded(s, "infinity")) {
         value = __builtin_inf();
     } else if (equals_folded(s, "nan")) {
         value = __builtin_nan("");
     } else {
         if (!decimal_syntax(s)) return false;
-        if (exact_small(s, value)) {
-            out = negative ? -value : value;
-            return true;
-        }
         auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
         if (ec == std::errc::result_out_of_range) {
             // Overflow to infinity and underflow to zero, as the runtime rounds them.

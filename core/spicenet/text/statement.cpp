@@ -51,33 +51,11 @@ bool next_word(std::string_view code, size_t& pos, std::string_view& word) {
     return true;
 }
 
-void split_nonempty_words(std::string_view code, std::vector<std::string_view>& out) {
-    // Until the first quote every space separates; from the word holding it
-    // on, the quote-aware reading takes over.
-    const size_t n = code.size();
-    size_t start = 0;
-    for (size_t i = 0; i < n; ++i) {
-        const char c = code[i];
-        if (c == ' ') {
-            if (i > start) out.push_back(code.substr(start, i - start));
-            start = i + 1;
-        } else if (QuoteMode::is_quote(c)) {
-            size_t pos = start;
-            std::string_view word;
-            while (next_word(code, pos, word))
-                if (!word.empty()) out.push_back(word);
-            return;
-        }
-    }
-    if (n > start) out.push_back(code.substr(start));
-}
-
 namespace {
 
 // `s` without white space at either end; most texts lose a space at most.
 std::string_view strip_ends(std::string_view s) {
-    while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-    while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+    s = text::trim_spaces(s);
     if (s.empty()) return s;
     const auto first = static_cast<unsigned char>(s.front()), last = static_cast<unsigned char>(s.back());
     if (first < 0x80 && last < 0x80 && !text::ascii_space(first) && !text::ascii_space(last)) return s;

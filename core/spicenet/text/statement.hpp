@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <string_view>
-#include <vector>
 
 #include "arena.hpp"
 #include "ref.hpp"
@@ -26,13 +25,11 @@ Ref split_comments(PyObject* line);
 // The next word of `code` from `pos` (quotes keep spaces inside a word);
 // false after the last word. Empty words are words too.
 bool next_word(std::string_view code, size_t& pos, std::string_view& word);
-// The non-empty words of `code`, appended to `out`.
-void split_nonempty_words(std::string_view code, std::vector<std::string_view>& out);
 
-// A relevant line taken apart as `split_comments` and `split_nonempty_words`
-// take it, with the place of the first "=" in each word and whether the
-// words after the first hold a keyword of `_handle_sources`: in one pass
-// over its bytes where they are all printable ASCII, else in two.
+// A relevant line taken apart: its comment as `split_comments` gives it, the
+// non-empty words of its code, the place of the first "=" in each word and
+// whether the words after the first hold a keyword of `_handle_sources`: in
+// one pass over its bytes where they are all printable ASCII, else in two.
 struct Statement {
     // `equals` of a word without "=", and the flag of a word with more than one.
     static constexpr size_t kNoEquals = SIZE_MAX >> 1;

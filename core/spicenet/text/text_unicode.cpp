@@ -86,7 +86,7 @@ bool is_standard(std::string_view s) {
     return !after_space || s.empty();
 }
 
-void append_standard(std::string_view s, std::string& out) {
+void append_standard(std::string_view s, std::string& out, bool ends) {
     const size_t start = out.size();
     out.resize(start + s.size());  // never longer than `s`
     char* const first = out.data() + start;
@@ -102,10 +102,11 @@ void append_standard(std::string_view s, std::string& out) {
             p += n;
             continue;
         }
-        if (pending_space && w != first) *w++ = ' ';
+        if (pending_space && (ends || w != first)) *w++ = ' ';
         pending_space = false;
         *w++ = *p++;
     }
+    if (pending_space && ends) *w++ = ' ';
     out.resize(static_cast<size_t>(w - out.data()));
 }
 

@@ -24,11 +24,17 @@ size_t boundary_at(const char* p, const char* end);
 
 // `s` without white space at either end.
 std::string_view strip(std::string_view s);
+// `s` without spaces (U+0020) at either end.
+constexpr std::string_view trim_spaces(std::string_view s) {
+    while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
+    while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+    return s;
+}
 // Whether `s` is stripped and its only white space is single U+0020 spaces.
 bool is_standard(std::string_view s);
-// Appends `s` to `out` with every white-space run replaced by one space and
-// none at either end.
-void append_standard(std::string_view s, std::string& out);
+// Appends `s` to `out` with every white-space run replaced by one space;
+// a run at either end is dropped, or with `ends` kept as one space too.
+void append_standard(std::string_view s, std::string& out, bool ends = false);
 
 bool is_ascii(std::string_view s);
 // Whether `c` is white space (the ASCII part of the set).
