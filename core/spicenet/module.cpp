@@ -24,7 +24,8 @@ void make_names(State::Names& n) {
              {&n.model_dump, "model_dump"}, {&n.Subckt, "Subckt"}, {&n.Conn, "Conn"},
              {&n.ParseError, "ParseError"}, {&n.ParseWarning, "ParseWarning"}, {&n.kv_pdk, "kv_pdk"},
              {&n.nodalis, "nodalis"}, {&n.natsorted, "natsorted"}, {&n.resistor, "resistor"},
-             {&n.capacitor, "capacitor"}, {&n.comma, ","}})
+             {&n.capacitor, "capacitor"}, {&n.comma, ","}, {&n.ast, "ast"},
+             {&n.literal_eval, "literal_eval"}})
         *field = kv::interned(text);
     n.subckt_fields = tuple_of_names({"id", "component", "ports", "settings", "parent_id", "children_ids"});
     n.conn_fields = tuple_of_names({"id", "name", "component", "ports", "settings", "parent_id"});

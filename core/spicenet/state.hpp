@@ -92,6 +92,7 @@ struct State {
         Ref models, cells, get_pdk, get_ports, netlist, model_dump;
         Ref Subckt, Conn, ParseError, ParseWarning, kv_pdk, nodalis, natsorted;
         Ref resistor, capacitor, comma;
+        Ref ast, literal_eval;
         Ref subckt_fields, conn_fields;  // keyword names of the record fields
         Ref source_ports;                // ("minus", "plus", "out", "gnd_")
         Ref two_pins;                    // ("minus", "plus")

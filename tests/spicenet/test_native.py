@@ -303,3 +303,20 @@ def test_a_reading_function_replaced_while_reading_takes_effect_from_there(monke
     monkeypatch.setattr(sn, "ast", SimpleNamespace(literal_eval=literal_eval))
     assert run(text) == expected
     assert seen == ["X4 o b p $ after", ".ends"]
+
+
+def test_a_warning_hook_that_replaces_a_reading_function_takes_effect_from_there(monkeypatch):
+    # The unresolved name of X3 warns while the text is read; the hook that
+    # shows the warning replaces _split_comments for the lines after it.
+    text = ".subckt t a b\nX1 a m p\nX2 m n p $ before\nX3 n o p k='w'\nX4 o b p $ after\n.ends\n"
+    expected = run(text)[0]
+    seen, own = [], sn._split_comments
+
+    def show(*args, **kwargs):
+        monkeypatch.setattr(sn, "_split_comments", lambda line: seen.append(line) or own(line))
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("always")
+        warnings.showwarning = show
+        assert repr(sn.parse_oc_spice(io.StringIO(text))) == expected
+    assert seen == ["X4 o b p $ after", ".ends"]

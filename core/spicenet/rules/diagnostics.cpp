@@ -1,6 +1,10 @@
 // Errors and warnings of the SPICE import (see diagnostics.hpp).
 #include "diagnostics.hpp"
 
+#include <algorithm>
+#include <new>
+#include <string_view>
+
 #include "diag.hpp"
 
 namespace spicenet {
@@ -48,11 +52,37 @@ void warn_port_overconnected(State& st, PyObject* node, PyObject* refs) {
     warn_parse(st, message.get());
 }
 
+namespace {
+
+// The words around the expression in the warning of an unparsed one.
+constexpr std::string_view kUnparsed[] = {
+    "Could not parse '",
+    "'. Setting it to None (to be specified during the circuit call). You can also set the value of '",
+    "' as a keyword argument of kv.parse_oc_spice"};
+
+// The message of an unparsed expression; an ASCII one (as nearly all are) is
+// copied in place, with none of the runtime's format parsing per warning.
+Ref unparsed_message(PyObject* expression) {
+    if (!PyUnicode_CheckExact(expression) || !PyUnicode_IS_ASCII(expression))
+        return kv::own(PyUnicode_FromFormat("%s%U%s%U%s", kUnparsed[0].data(), expression, kUnparsed[1].data(),
+                                            expression, kUnparsed[2].data()));
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(expression);
+    const Py_ssize_t fixed = kUnparsed[0].size() + kUnparsed[1].size() + kUnparsed[2].size();
+    if (length > (PY_SSIZE_T_MAX - fixed) / 2) throw std::bad_alloc();
+    Ref message = kv::own(PyUnicode_New(fixed + 2 * length, 127));
+    char* at = static_cast<char*>(PyUnicode_DATA(message.get()));
+    const char* text = static_cast<const char*>(PyUnicode_DATA(expression));
+    for (int k = 0; k < 3; ++k) {
+        at = std::copy(kUnparsed[k].begin(), kUnparsed[k].end(), at);
+        if (k < 2) at = std::copy(text, text + length, at);
+    }
+    return message;
+}
+
+}  // namespace
+
 void warn_unparsed(State& st, PyObject* expression) {
-    Ref message = kv::own(PyUnicode_FromFormat(
-        "Could not parse '%U'. Setting it to None (to be specified during the circuit call). You can also "
-        "set the value of '%U' as a keyword argument of kv.parse_oc_spice",
-        expression, expression));
+    Ref message = unparsed_message(expression);
     warn_parse(st, message.get());
 }
 

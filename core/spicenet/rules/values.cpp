@@ -154,9 +154,10 @@ Expressions::Expressions(PyObject* names) {
         if (!PyUnicode_CheckExact(key)) plain_names_ = false;
 }
 
-Ref Expressions::eval(State& st, std::string_view s, const Named& named) {
-    bool inserted;
-    Known& known = texts_.insert(s, inserted);
+Ref Expressions::eval(State& st, std::string_view s, const Named& named, TextArena* keep) {
+    bool inserted = false;
+    Known* found = keep ? texts_.find(s) : nullptr;
+    Known& known = found ? *found : texts_.insert(keep ? keep->store(s) : s, inserted);
     if (inserted) {
         try {
             known.text = kv::text(s);
@@ -180,6 +181,9 @@ Ref Expressions::eval(State& st, std::string_view s, const Named& named) {
                 known.seen = st.calls_out.now();
                 return value;
             }
+            // No named value: the rest of the module's own `_eval`, which
+            // tells when it runs code.
+            return eval_unnamed(st, known.text.get());
         }
     }
     return eval_late(st, known.text.get(), named);
@@ -190,7 +194,7 @@ namespace {
 // `_parse_value` of a value text as a Value; the text of a brace list is
 // made in `bracketed`.
 Value read_into(State& st, std::string_view value, const Named& named, std::string& bracketed,
-                Expressions* expressions) {
+                Expressions* expressions, TextArena* arena) {
     Value v;
     if (value.empty()) return v;
     const Reading r = read_text(value, bracketed);
@@ -199,8 +203,8 @@ Value read_into(State& st, std::string_view value, const Named& named, std::stri
         v.number = r.number;
     } else if (r.expression) {
         v.kind = Value::Kind::Object;
-        if (expressions && bracketed.empty()) {
-            v.object = expressions->eval(st, r.text, named);
+        if (expressions && (bracketed.empty() || arena)) {
+            v.object = expressions->eval(st, r.text, named, bracketed.empty() ? nullptr : arena);
         } else {
             Ref expression = kv::text(r.text);
             v.object = eval_late(st, expression.get(), named);
@@ -216,14 +220,14 @@ Value read_into(State& st, std::string_view value, const Named& named, std::stri
 
 Value read_value(State& st, std::string_view value, const Named& named, TextArena& arena, Expressions* expressions) {
     std::string bracketed;
-    Value v = read_into(st, value, named, bracketed, expressions);
+    Value v = read_into(st, value, named, bracketed, expressions, &arena);
     if (v.kind == Value::Kind::Text && !bracketed.empty()) v.text = arena.store(v.text);
     return v;
 }
 
 Ref parse_value(State& st, std::string_view value, const Named& named, PyObject* original) {
     std::string bracketed;
-    const Value v = read_into(st, value, named, bracketed, nullptr);
+    const Value v = read_into(st, value, named, bracketed, nullptr, nullptr);
     if (original && v.kind == Value::Kind::Text && v.text.data() == value.data() && v.text.size() == value.size())
         return Ref::borrow(original);
     return v.to_object();
@@ -261,8 +265,10 @@ Ref parse_value_late(State& st, std::string_view value, const Named& named) {
 
 // --- expressions ---------------------------------------------------------------
 
-// The warning of an expression that is no literal, and its value, None.
+// The warning of an expression that is no literal, and its value, None. The
+// warning may run code (filters, hooks).
 static Ref unparsed(State& st, PyObject* expression) {
+    st.calls_out.bump();
     warn_unparsed(st, expression);
     return kv::none();
 }
@@ -270,25 +276,31 @@ static Ref unparsed(State& st, PyObject* expression) {
 Ref eval(State& st, PyObject* key_or_value, const Named& named) {
     kv::check_type("key_or_value", key_or_value, kv::Type::Str, false);
     if (Ref value = named.find(key_or_value)) return value;
+    return eval_unnamed(st, key_or_value);
+}
 
-    Ref ast = kv::global(st.module, "ast");
-    Ref literal_eval = kv::attr(ast.get(), "literal_eval");
+Ref eval_unnamed(State& st, PyObject* expression) {
+    Ref ast = kv::global(st.module, st.names.ast.get());
+    // Only the runtime's own module gives an attribute without running code.
+    if (!ast.is(st.ast.get()) || !PyModule_CheckExact(ast.get())) st.calls_out.bump();
+    Ref literal_eval = kv::attr(ast.get(), st.names.literal_eval.get());
     Ref value;
-    // The runtime's literal_eval in place: the texts the native reader knows
-    // are read here, a bare name needs no parse to be refused; the rest, and
-    // every error, is the runtime's.
+    // The runtime's literal_eval in place: a bare name needs no parse to be
+    // refused, the texts the native reader knows are read here; the rest,
+    // and every error, is the runtime's.
     const bool runtime_reader = ast.is(st.ast.get()) && literal_eval.is(st.literal_eval.get());
     if (runtime_reader) {
-        value = read_literal(key_or_value);
-        if (!value && is_bare_identifier(key_or_value)) return unparsed(st, key_or_value);
+        if (is_bare_identifier(expression)) return unparsed(st, expression);
+        value = read_literal(expression);
     }
     if (!value) {
-        PyObject* result = PyObject_CallOneArg(literal_eval.get(), key_or_value);
+        st.calls_out.bump();
+        PyObject* result = PyObject_CallOneArg(literal_eval.get(), expression);
         if (!result) {
             // Syntax errors end the import; a well-formed non-literal becomes None.
             if (!PyErr_ExceptionMatches(PyExc_ValueError)) kv::raise_set();
             PyErr_Clear();
-            return unparsed(st, key_or_value);
+            return unparsed(st, expression);
         }
         value = Ref::steal(result);
     }

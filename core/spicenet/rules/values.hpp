@@ -78,10 +78,11 @@ class Expressions {
     // `names`: the caller's named values (a dict or NULL).
     explicit Expressions(PyObject* names);
 
-    // `_eval` of the expression text `s` (a view that outlives this object),
-    // through the module global. A name found among the named values needs
-    // no look-up of `_eval` again and runs no code.
-    Ref eval(State& st, std::string_view s, const Named& named);
+    // `_eval` of the expression text `s` (a view that outlives this object,
+    // or a transient one that `keep` stores when it is new), through the
+    // module global. A name found among the named values needs no look-up of
+    // `_eval` again and runs no code.
+    Ref eval(State& st, std::string_view s, const Named& named, TextArena* keep = nullptr);
 
   private:
     struct Known {
@@ -105,6 +106,9 @@ Value read_value(State& st, std::string_view value, const Named& named, TextAren
 
 // `_eval` of an expression text (a str).
 Ref eval(State& st, PyObject* key_or_value, const Named& named);
+// `_eval` of an expression no named value has: a literal, else the warning
+// and None. Bumps `State::calls_out` only where it may run code.
+Ref eval_unnamed(State& st, PyObject* expression);
 
 inline bool is_probably_um(double val, double low = 1e-10, double high = 0.01) {
     return low < val && val < high;
