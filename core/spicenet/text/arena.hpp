@@ -207,35 +207,39 @@ namespace spicenet {
 
 // A map from texts (views that outlive the map) to small values, with open
 // addressing in one table: no allocation per entry, cleared without freeing.
+// A slot is a key's place and size, the low half of its hash and the value:
+// 24 bytes for a pointer-sized value, so that a table of many names asks the
+// system for few pages, and growing it reads no key again.
 template <class V>
 class ViewMap {
   public:
     // The value of `key`, or nullptr.
     V* find(std::string_view key) {
         if (slots_.empty()) return nullptr;
-        const uint64_t h = hash(key);
+        const uint32_t h = hash(key);
         for (size_t i = h & mask_;; i = (i + 1) & mask_) {
             Slot& s = slots_[i];
-            if (!s.used) return nullptr;
-            if (s.hash == h && same(s.key, key)) return &s.value;
+            if (!s.data) return nullptr;
+            if (s.hash == h && same(s.key(), key)) return &s.value;
         }
     }
     // The value of `key`; `inserted` tells whether it was added (value-initialised).
     V& insert(std::string_view key, bool& inserted) {
+        if (key.size() > UINT32_MAX) throw std::bad_alloc();  // no text of a netlist is that long
         if ((size_ + 1) * 4 > slots_.size() * 3) grow();
-        const uint64_t h = hash(key);
+        const uint32_t h = hash(key);
         for (size_t i = h & mask_;; i = (i + 1) & mask_) {
             Slot& s = slots_[i];
-            if (!s.used) {
-                s.used = true;
+            if (!s.data) {
+                s.data = key.empty() ? kEmpty : key.data();
+                s.size = static_cast<uint32_t>(key.size());
                 s.hash = h;
-                s.key = key;
                 s.value = V();
                 ++size_;
                 inserted = true;
                 return s.value;
             }
-            if (s.hash == h && same(s.key, key)) {
+            if (s.hash == h && same(s.key(), key)) {
                 inserted = false;
                 return s.value;
             }
@@ -244,7 +248,7 @@ class ViewMap {
     void clear() {
         if (size_ == 0) return;
         for (Slot& s : slots_) {
-            s.used = false;
+            s.data = nullptr;
             s.value = V();
         }
         size_ = 0;
@@ -257,11 +261,14 @@ class ViewMap {
     }
 
   private:
+    static constexpr const char* kEmpty = "";  // the place of an empty key
+
     struct Slot {
-        uint64_t hash = 0;
-        std::string_view key;
+        const char* data = nullptr;  // nullptr: a free slot
+        uint32_t size = 0;
+        uint32_t hash = 0;
         V value{};
-        bool used = false;
+        std::string_view key() const { return {data, size}; }
     };
 
     // Keys are short: up to sixteen bytes are compared in two overlapping
@@ -284,7 +291,7 @@ class ViewMap {
     // Eight bytes at a time (the last ones read as one overlapping piece),
     // each piece mixed in by a multiplication, and the whole mixed once more
     // so that the low bits (the slot) depend on every byte.
-    static uint64_t hash(std::string_view s) {
+    static uint32_t hash(std::string_view s) {
         constexpr uint64_t kMul = 0x9E3779B97F4A7C15ull;
         const char* p = s.data();
         size_t n = s.size();
@@ -310,20 +317,22 @@ class ViewMap {
             mix(byte(0) | byte(n / 2) << 8 | byte(n - 1) << 16);
         }
         h *= kMul;
-        return h ^ (h >> 32);
+        return static_cast<uint32_t>(h ^ (h >> 32));
     }
 
+    // Twice the slots, each entry moved to its place by the hash it keeps.
     void grow() {
         PyVector<Slot> old;
         old.swap(slots_);
         const size_t size = old.empty() ? 64 : old.size() * 2;
+        if (size - 1 > UINT32_MAX) throw std::bad_alloc();  // a slot is found by 32 bits of hash
         slots_.assign(size, Slot());
         mask_ = size - 1;
-        size_ = 0;
         for (Slot& s : old) {
-            if (!s.used) continue;
-            bool inserted;
-            insert(s.key, inserted) = std::move(s.value);
+            if (!s.data) continue;
+            size_t i = s.hash & mask_;
+            while (slots_[i].data) i = (i + 1) & mask_;
+            slots_[i] = std::move(s);
         }
     }
 
