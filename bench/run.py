@@ -2,7 +2,7 @@
 
 For each workload of gen_netlist.py (and the expression workload imported
 without its keyword arguments), at 10k, 100k and 1M element lines, it prints
-file size, median import time over several runs after a warm-up,
+file size, the least import time over several runs after a warm-up,
 element lines per second, the peak memory added during the import and four
 ratios measured in the same run (import, `pickle.loads`, normalisation and
 peer alternate from run to run, so that a change of load on the machine
@@ -36,7 +36,6 @@ from __future__ import annotations
 import gc
 import os
 import pickle
-import statistics
 import sys
 import tempfile
 import time
@@ -56,9 +55,10 @@ PEER_SIZES = {int(s) for s in os.environ.get("BENCH_PEER_SIZES", "10000,100000")
 
 
 def side_by_side(fns: dict, runs: int = RUNS) -> dict:
-    """Median time of each function, up to its return (the result is freed
-    outside the timed span); the runs alternate between them, so that a change
-    of load on the machine touches all of them alike."""
+    """Least time of each function, up to its return (the result is freed
+    outside the timed span): the run's own cost, which other work on the
+    machine only ever adds to. The runs alternate between the functions, so
+    that a change of load on the machine touches all of them alike."""
     for fn in fns.values():
         fn()  # warm-up
     times: dict = {name: [] for name in fns}
@@ -69,7 +69,7 @@ def side_by_side(fns: dict, runs: int = RUNS) -> dict:
             result = fn()
             times[name].append(time.perf_counter() - start)
             del result  # freeing the result is not part of making it
-    return {name: statistics.median(t) for name, t in times.items()}
+    return {name: min(t) for name, t in times.items()}
 
 
 def peak_memory(fn) -> tuple[int, int, object]:
