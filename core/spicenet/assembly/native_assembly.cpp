@@ -165,8 +165,9 @@ class Assembler {
         if (!e.comment.empty()) {
             // A quiet comment of an element looked up ahead reads with the
             // module's own `_parse_value`, as it was then.
-            Ref placement = seq < ahead_.quiet ? quiet_placement(e.comment)
-                                               : calls_.parse_location_comment(e.comment, owned_.forced && seq != ahead_.noisy);
+            Ref placement = seq < ahead_.placements.size()
+                                ? std::move(ahead_.placements[seq])
+                                : calls_.parse_location_comment(e.comment, owned_.forced && seq != ahead_.noisy);
             if (placement) record.place(name, placement.get());
         }
         for (uint32_t i = 0; i < e.nodes_count; ++i) {
@@ -208,7 +209,6 @@ class Assembler {
                     ahead_.noisy = ahead_.forced - 1;
                     return;
                 }
-                ++ahead_.quiet;
             }
             if (!nets_ahead(block)) return;
         }
@@ -238,27 +238,25 @@ class Assembler {
         return nets_.quiet();
     }
 
-    // Whether the comment of an element looked up ahead reads without any
-    // effect (with the module's own `_parse_value`, as it is now). Its
-    // placement is made with its record: made here, the placements would
-    // bring the runtime's collector to the look-ups that follow.
+    // The placement of an element looked up ahead, made now when its comment
+    // reads without any effect (with the module's own `_parse_value`, as it is
+    // now); false when it does not.
     bool placement_ahead(std::string_view comment) {
-        if (comment.empty()) return true;
         LocationParts parts;
-        return split_location(comment, location_buffer_, parts, false) && location_parts_quiet(parts);
-    }
-
-    // The placement of a comment `placement_ahead` found quiet, read as it
-    // was then; an empty Ref when the comment places nothing.
-    Ref quiet_placement(std::string_view comment) {
-        LocationParts parts;
-        split_location(comment, location_buffer_, parts, false);
-        if (!parts.present) return Ref();
-        // A port part inside the comment is a text of the import: one str for all.
-        const std::string_view port = parts.port;
-        const bool in_comment = !port.empty() && port.data() >= comment.data() &&
-                                port.data() + port.size() <= comment.data() + comment.size();
-        return placement_of(st_, parts, true, in_comment ? ir_.texts.get(port) : nullptr);
+        if (!comment.empty()) {
+            if (!split_location(comment, location_buffer_, parts, false) || !location_parts_quiet(parts))
+                return false;
+        }
+        Ref placement;
+        if (parts.present) {
+            // A port part inside the comment is a text of the import: one str for all.
+            const std::string_view port = parts.port;
+            const bool in_comment = !port.empty() && port.data() >= comment.data() &&
+                                    port.data() + port.size() <= comment.data() + comment.size();
+            placement = placement_of(st_, parts, true, in_comment ? ir_.texts.get(port) : nullptr);
+        }
+        ahead_.placements.push_back(std::move(placement));
+        return true;
     }
 
     // --- settings ------------------------------------------------------------------
@@ -322,16 +320,15 @@ class Assembler {
 
     static constexpr uint32_t kDeclared = 1u << 31;
 
-    // What the look-ups ahead made: the port tuples in element order, how
-    // many of those elements found every function the module's own after
-    // their look-up, the element whose comment ended them, and the net tables
-    // (per block the range of its nets, per net the word of its node and
-    // whether it is declared, per pin its net).
+    // What the look-ups ahead made: the port tuples and placements in element
+    // order, how many of those elements found every function the module's own
+    // after their look-up, the element whose comment ended them, and the net
+    // tables (per block the range of its nets, per net the word of its node
+    // and whether it is declared, per pin its net).
     struct Ahead {
-        PyVector<Ref> ports;
+        PyVector<Ref> ports, placements;
         size_t forced = 0;
         size_t noisy = SIZE_MAX;
-        size_t quiet = 0;  // the first elements, whose comments read without effect
         PyVector<uint32_t> net_begin, nets, pins;
     };
 
