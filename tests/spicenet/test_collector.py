@@ -54,3 +54,22 @@ def test_a_disabled_collector_or_a_small_import_is_left_alone(enabled):
     result = sn.parse_oc_spice(io.StringIO(_netlist(5000 if not enabled else 50)))
     assert len(result["chain"]["instances"]) == (5000 if not enabled else 50)
     assert _collections() == before
+
+
+@pytest.mark.usefixtures("collector")
+@pytest.mark.parametrize(
+    ("full_passes_due", "blocks", "full"),
+    [(True, 0, True), (True, 10**12, False), (False, 0, False)],
+)
+def test_the_move_is_the_full_pass_when_that_comes_next(monkeypatch, full_passes_due, blocks, full):
+    # A full pass is next when enough middle passes ran since the last one
+    # and the records are a quarter of what the runtime holds.
+    gc.enable()
+    gc.set_threshold(100, 10, 0 if full_passes_due else 1000)
+    gc.collect()
+    monkeypatch.setattr("sys.getallocatedblocks", lambda: blocks)
+    before = _collections()
+    sn.parse_oc_spice(io.StringIO(_netlist(5000)))
+    after = _collections()
+    assert (after[2] > before[2]) is full
+    assert after[1] > before[1] or full

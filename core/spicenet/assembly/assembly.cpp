@@ -210,6 +210,14 @@ long item_as_long(PyObject* tuple, Py_ssize_t i) {
 // collection of the two younger generations now moves them straight to the
 // oldest, at the cost of the pass that was due anyway. A disabled collector
 // is left alone.
+//
+// The collector makes its next pass over the middle generation a full one
+// when enough such passes ran since the last full one and the objects moved
+// to the oldest generation since then are a quarter of those it kept there.
+// When that will hold once the records are moved (they alone are a quarter
+// of all the runtime's memory blocks, which bound what it keeps), the pass
+// made here is that full one: the records are then traversed once, not
+// once here and again when the full pass comes.
 void collect_young_records() {
     if (!PyGC_IsEnabled()) return;
     Ref gc = kv::import("gc");
@@ -218,8 +226,13 @@ void collect_young_records() {
     const long young = item_as_long(count.get(), 0);
     const long first = item_as_long(threshold.get(), 0), second = item_as_long(threshold.get(), 1);
     if (first <= 0 || second <= 0 || young / first < second) return;
-    Ref middle = kv::own(PyLong_FromLong(1));
-    (void)kv::call_method(gc.get(), "collect", {middle.get()});
+    const long middle_passes = item_as_long(count.get(), 2), third = item_as_long(threshold.get(), 2);
+    Ref sys = kv::import("sys");
+    const long blocks = PyLong_AsLong(kv::call_method(sys.get(), "getallocatedblocks").get());
+    if (blocks == -1 && PyErr_Occurred()) kv::raise_set();
+    const bool full_due = middle_passes + 1 > third && young >= blocks / 4;
+    Ref generation = kv::own(PyLong_FromLong(full_due ? 2 : 1));
+    (void)kv::call_method(gc.get(), "collect", {generation.get()});
 }
 
 }  // namespace
