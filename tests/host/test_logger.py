@@ -49,3 +49,19 @@ def test_the_logger_is_the_one_logging_hands_out(monkeypatch):
     assert type(logger) is logging.Logger
     assert logger is logging.getLogger("korvane") is get_logger()
     assert logging.getLogger("korvane.child").parent is logger
+
+
+def test_a_removed_handler_is_attached_again_and_never_twice():
+    logger = get_logger()
+    ours = [h for h in logger.handlers if h.get_name() == "korvane.stderr"]
+    assert len(ours) == 1
+    logger.removeHandler(ours[0])
+    try:
+        get_logger()
+        get_logger()
+        again = [h for h in logger.handlers if h.get_name() == "korvane.stderr"]
+        assert len(again) == 1 and again[0] is not ours[0]
+    finally:
+        for handler in [h for h in logger.handlers if h.get_name() == "korvane.stderr"]:
+            logger.removeHandler(handler)
+        logger.addHandler(ours[0])

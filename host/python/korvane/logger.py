@@ -56,7 +56,11 @@ def _level_text() -> str:
 
 
 def _level_from_environment() -> int:
-    text = _level_text().strip()
+    return _level_of(_level_text())
+
+
+def _level_of(text: str) -> int:
+    text = text.strip()
     if not text:
         return DEFAULT_LEVEL
     if text.lstrip("+-").isdigit():
@@ -72,25 +76,43 @@ def _level_from_environment() -> int:
     return logging.getLevelNamesMapping()[name]
 
 
-def _product_logger() -> logging.Logger:
-    # `logging.getLogger` takes the logging module's lock on every call; the
-    # manager's own map answers without it once the logger exists.
-    logger = logging.Logger.manager.loggerDict.get(LOGGER_NAME)
-    if type(logger) is logging.Logger:
-        return logger
-    return logging.getLogger(LOGGER_NAME)
+# The level last read and the stored text it was read from. The store puts a
+# new object in place whenever the variable is set; the one kept here cannot
+# be freed and its place taken while it is kept.
+_last_level: tuple[object, int] = (None, DEFAULT_LEVEL)
+# The handler last found attached, so that a call finds it without a scan.
+_attached: list[logging.Handler] = []
 
 
-def get_logger() -> logging.Logger:
-    """Return the product logger, its level taken from KORVANE_LOG_LEVEL."""
-    logger = _product_logger()
-    level = _level_from_environment()
+def _attach_handler(logger: logging.Logger) -> None:
     # Matched by name so that a reloaded module does not attach a second one.
     for handler in logger.handlers:
         if handler.get_name() == _HANDLER_NAME:
             break
     else:
-        logger.addHandler(_StderrHandler())
+        handler = _StderrHandler()
+        logger.addHandler(handler)
+    _attached[:] = [handler]
+
+
+def get_logger() -> logging.Logger:
+    """Return the product logger, its level taken from KORVANE_LOG_LEVEL."""
+    # `logging.getLogger` takes the logging module's lock on every call; the
+    # manager's own map answers without it once the logger exists.
+    logger = logging.Logger.manager.loggerDict.get(LOGGER_NAME)
+    if type(logger) is not logging.Logger:
+        logger = logging.getLogger(LOGGER_NAME)
+    global _last_level
+    if isinstance(_ENVIRONMENT_STORE, dict) and _ENCODED_VARIABLE is not None:
+        raw = _ENVIRONMENT_STORE.get(_ENCODED_VARIABLE)
+        if raw is not _last_level[0]:
+            _last_level = (raw, _level_of("" if raw is None else os.environ.decodevalue(raw)))
+        level = _last_level[1]
+    else:
+        level = _level_from_environment()
+    # `_name` is what the handler's `name` gives, read without a call.
+    if not (_attached and _attached[0] in logger.handlers and _attached[0]._name == _HANDLER_NAME):
+        _attach_handler(logger)
     if logger.level != level:
         logger.setLevel(level)
     return logger
