@@ -15,8 +15,17 @@ LazyHandles::LazyHandles() {
 Ref LazyHandles::target(Ref obj) const {
     // Only the handle type itself: a subclass may forward differently.
     if (reinterpret_cast<PyObject*>(Py_TYPE(obj.get())) != type_.get()) return obj;
-    Ref found = attr(obj.get(), target_name_.get());
-    return found.is(unresolved_.get()) ? obj : found;
+    // The slot is read as the type's own attribute look-up would read it,
+    // without the hook that looks the type's `__getattr__` up on every read.
+    // A handle whose slot is empty goes through its own methods.
+    PyObject* found = PyObject_GenericGetAttr(obj.get(), target_name_.get());
+    if (!found) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_set();
+        PyErr_Clear();
+        return obj;
+    }
+    Ref target = Ref::steal(found);
+    return target.is(unresolved_.get()) ? obj : target;
 }
 
 }  // namespace kv
