@@ -21,14 +21,12 @@ than any one of them.
 
 from __future__ import annotations
 
-import gc
 import os
 import pickle
 import statistics
 import subprocess
 import sys
 import tempfile
-import time
 import warnings
 from pathlib import Path
 
@@ -45,16 +43,9 @@ def worker(path: str, workload: str, runs: int) -> None:
     kwargs = run.WORKLOADS[workload][1]
     warnings.simplefilter("ignore")  # the unresolved names of "no keywords"
     blob = pickle.dumps(parse_oc_spice(path, **kwargs), protocol=pickle.HIGHEST_PROTOCOL)
-    steps = (lambda: parse_oc_spice(path, **kwargs), lambda: pickle.loads(blob))
-    best = [float("inf")] * len(steps)
-    for _ in range(runs + 1):  # the first warms the caches
-        for i, step in enumerate(steps):
-            gc.collect()
-            start = time.perf_counter()
-            result = step()
-            best[i] = min(best[i], time.perf_counter() - start)
-            del result
-    print(*best)
+    steps = {"import": lambda: parse_oc_spice(path, **kwargs), "floor": lambda: pickle.loads(blob)}
+    t = run.side_by_side(steps, runs)
+    print(t["import"], t["floor"])
 
 
 def turns(python: str, path: Path, workload: str, runs: int) -> tuple[float, float]:
