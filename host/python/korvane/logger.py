@@ -46,17 +46,7 @@ class _StderrHandler(logging.StreamHandler):
 # is there to read.
 _ENVIRONMENT_STORE = getattr(os.environ, "_data", None)
 _ENCODED_VARIABLE = os.environ.encodekey(LEVEL_VARIABLE) if hasattr(os.environ, "encodekey") else None
-
-
-def _level_text() -> str:
-    if isinstance(_ENVIRONMENT_STORE, dict) and _ENCODED_VARIABLE is not None:
-        raw = _ENVIRONMENT_STORE.get(_ENCODED_VARIABLE)
-        return "" if raw is None else os.environ.decodevalue(raw)
-    return os.environ.get(LEVEL_VARIABLE, "")
-
-
-def _level_from_environment() -> int:
-    return _level_of(_level_text())
+_STORE_READABLE = isinstance(_ENVIRONMENT_STORE, dict) and _ENCODED_VARIABLE is not None
 
 
 def _level_of(text: str) -> int:
@@ -103,13 +93,13 @@ def get_logger() -> logging.Logger:
     if type(logger) is not logging.Logger:
         logger = logging.getLogger(LOGGER_NAME)
     global _last_level
-    if isinstance(_ENVIRONMENT_STORE, dict) and _ENCODED_VARIABLE is not None:
+    if _STORE_READABLE:
         raw = _ENVIRONMENT_STORE.get(_ENCODED_VARIABLE)
         if raw is not _last_level[0]:
             _last_level = (raw, _level_of("" if raw is None else os.environ.decodevalue(raw)))
         level = _last_level[1]
     else:
-        level = _level_from_environment()
+        level = _level_of(os.environ.get(LEVEL_VARIABLE, ""))
     # `_name` is what the handler's `name` gives, read without a call.
     if not (_attached and _attached[0] in logger.handlers and _attached[0]._name == _HANDLER_NAME):
         _attach_handler(logger)
